@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs from Debian's packages what building and testing need, when it is missing.
+set -euo pipefail
+packages=(g++ cmake ninja-build libgtest-dev libsqlite3-dev libssl-dev openssl)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

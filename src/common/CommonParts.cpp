@@ -1,0 +1,1 @@
+// Anchors the common library while it grows.

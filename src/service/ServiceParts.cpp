@@ -1,0 +1,1 @@
+// Anchors the service library while the service program grows.

@@ -1,0 +1,4 @@
+#pragma once
+#include "minwindef.h"
+#include "winerror.h"
+#include "winnt.h"

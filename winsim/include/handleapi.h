@@ -1,0 +1,4 @@
+#pragma once
+#include "minwindef.h"
+
+BOOL WINAPI CloseHandle(HANDLE hObject);

@@ -1,0 +1,133 @@
+#include "core/paths.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cwctype>
+#include <filesystem>
+#include <vector>
+
+#include "core/machine.h"
+#include "core/strings.h"
+#include "winerror.h"
+
+namespace winsim {
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// The entry of a folder whose name equals the component without regard to case.
+std::string MatchComponent(const std::string& folder, const std::string& component) {
+  std::string candidate = folder + "/" + component;
+  if (Exists(candidate)) return component;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return component;
+  std::wstring wanted = UpperCase(WideFromUtf8(component));
+  std::string found = component;
+  while (dirent* entry = readdir(dir)) {
+    if (UpperCase(WideFromUtf8(entry->d_name)) == wanted) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace
+
+std::string DriveFolder(wchar_t letter) {
+  char lower = static_cast<char>(std::towlower(static_cast<wint_t>(letter)));
+  if (lower == 'z') return "/";
+  return MachineDir() + "/drives/" + std::string(1, lower);
+}
+
+std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned long* error) {
+  auto fail = [&](unsigned long code) -> std::optional<std::string> {
+    if (error) *error = code;
+    return std::nullopt;
+  };
+  std::wstring path = windowsPath;
+  // The \\?\ prefix turns off parsing but names the same drive path.
+  if (path.rfind(L"\\\\?\\", 0) == 0) path = path.substr(4);
+  if (path.size() >= 2 && (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/')) {
+    return fail(ERROR_BAD_NETPATH);
+  }
+  if (path.size() < 3 || path[1] != L':' || (path[2] != L'\\' && path[2] != L'/')) {
+    return fail(ERROR_INVALID_NAME);
+  }
+  wchar_t letter = path[0];
+  if (!std::iswalpha(static_cast<wint_t>(letter)) || letter > 0x7F) return fail(ERROR_INVALID_NAME);
+  for (wchar_t c : path.substr(3)) {
+    if (c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' || c == L':' || c < 0x20) {
+      return fail(ERROR_INVALID_NAME);
+    }
+  }
+  std::string root = DriveFolder(letter);
+  std::string current = root == "/" ? "" : root;
+  std::vector<std::string> parts;
+  std::wstring component;
+  auto flush = [&]() {
+    if (component.empty() || component == L".") {
+    } else if (component == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else {
+      parts.push_back(Utf8FromWide(component));
+    }
+    component.clear();
+  };
+  for (size_t i = 3; i < path.size(); ++i) {
+    if (path[i] == L'\\' || path[i] == L'/') {
+      flush();
+    } else {
+      component.push_back(path[i]);
+    }
+  }
+  flush();
+  for (const auto& part : parts) {
+    std::string folder = current.empty() ? "/" : current;
+    current += "/" + MatchComponent(folder, part);
+  }
+  if (current.empty()) current = "/";
+  // A trailing separator is kept so that callers can tell a folder path.
+  wchar_t last = path.back();
+  if ((last == L'\\' || last == L'/') && current.back() != '/') current += "/";
+  return current;
+}
+
+std::wstring WindowsPathOf(const std::string& linuxPathIn) {
+  std::string linuxPath = std::filesystem::absolute(linuxPathIn).lexically_normal().string();
+  if (HasMachine()) {
+    std::string drives = MachineDir() + "/drives/";
+    if (linuxPath.rfind(drives, 0) == 0 && linuxPath.size() > drives.size()) {
+      std::string rest = linuxPath.substr(drives.size());
+      char letter = rest[0];
+      if (rest.size() == 1 || rest[1] == '/') {
+        std::wstring out;
+        out.push_back(static_cast<wchar_t>(std::towupper(static_cast<wint_t>(letter))));
+        out += L":\\";
+        std::wstring tail = WideFromUtf8(rest.size() > 2 ? rest.substr(2) : "");
+        for (auto& c : tail) {
+          if (c == L'/') c = L'\\';
+        }
+        return out + tail;
+      }
+    }
+  }
+  std::wstring tail = WideFromUtf8(linuxPath.size() > 1 ? linuxPath.substr(1) : "");
+  for (auto& c : tail) {
+    if (c == L'/') c = L'\\';
+  }
+  return L"Z:\\" + tail;
+}
+
+std::wstring JoinWindowsPath(const std::wstring& base, const std::wstring& leaf) {
+  if (base.empty()) return leaf;
+  if (base.back() == L'\\' || base.back() == L'/') return base + leaf;
+  return base + L"\\" + leaf;
+}
+
+}  // namespace winsim

@@ -1,0 +1,308 @@
+#include "process/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+
+#include "core/machine.h"
+#include "core/paths.h"
+#include "core/strings.h"
+
+extern char** environ;
+
+namespace winsim {
+namespace {
+
+const char* kProcessSchema =
+    "CREATE TABLE IF NOT EXISTS processes (id INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER NOT NULL,"
+    " image TEXT NOT NULL, image_name TEXT NOT NULL, session INTEGER NOT NULL, user TEXT NOT NULL,"
+    " sid TEXT NOT NULL, started REAL NOT NULL, exit_code INTEGER, ended REAL);"
+    "CREATE INDEX IF NOT EXISTS processes_pid ON processes(pid);";
+
+Database& ProcessDb() {
+  Database& db = Database::Get();
+  db.EnsureSchema("processes", kProcessSchema);
+  return db;
+}
+
+std::mutex g_lock;
+int64_t g_rowId = 0;
+bool g_exitRecorded = false;
+
+double Now() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+std::wstring BaseName(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+bool Alive(int64_t pid) {
+  if (pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+  // A zombie has ended too.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  size_t close = line.rfind(')');
+  if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') return false;
+  return true;
+}
+
+void OnExit(int status, void*) { RecordProcessExit(static_cast<uint32_t>(status)); }
+
+}  // namespace
+
+std::vector<std::wstring> SplitCrtCommandLine(const std::wstring& cmd) {
+  std::vector<std::wstring> args;
+  size_t i = 0, n = cmd.size();
+  // The program name ends at the first blank outside quotes; backslashes are not special in it.
+  {
+    std::wstring prog;
+    bool quoted = false;
+    while (i < n) {
+      wchar_t c = cmd[i];
+      if (c == L'"') {
+        quoted = !quoted;
+        ++i;
+        continue;
+      }
+      if (!quoted && (c == L' ' || c == L'\t')) break;
+      prog.push_back(c);
+      ++i;
+    }
+    args.push_back(prog);
+  }
+  for (;;) {
+    while (i < n && (cmd[i] == L' ' || cmd[i] == L'\t')) ++i;
+    if (i >= n) break;
+    std::wstring arg;
+    bool quoted = false;
+    while (i < n) {
+      wchar_t c = cmd[i];
+      if (!quoted && (c == L' ' || c == L'\t')) break;
+      if (c == L'\\') {
+        size_t count = 0;
+        while (i < n && cmd[i] == L'\\') {
+          ++count;
+          ++i;
+        }
+        if (i < n && cmd[i] == L'"') {
+          arg.append(count / 2, L'\\');
+          if (count % 2 == 1) {
+            arg.push_back(L'"');
+            ++i;
+          }
+        } else {
+          arg.append(count, L'\\');
+        }
+        continue;
+      }
+      if (c == L'"') {
+        // Inside quotes, "" stands for one quote character (the CRT's rule since 2008).
+        if (quoted && i + 1 < n && cmd[i + 1] == L'"') {
+          arg.push_back(L'"');
+          i += 2;
+          continue;
+        }
+        quoted = !quoted;
+        ++i;
+        continue;
+      }
+      arg.push_back(c);
+      ++i;
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+
+std::wstring QuoteArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      out.append(backslashes * 2 + 1, L'\\');
+    } else {
+      out.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+const std::wstring& CurrentImagePath() {
+  static const std::wstring path = [] {
+    if (const char* image = std::getenv("WINSIM_IMAGE")) return WideFromUtf8(image);
+    char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (n <= 0) return std::wstring();
+    return WindowsPathOf(std::string(buffer, static_cast<size_t>(n)));
+  }();
+  return path;
+}
+
+const std::wstring& CurrentCommandLine() {
+  static const std::wstring line = [] {
+    if (const char* cmd = std::getenv("WINSIM_CMDLINE")) return WideFromUtf8(cmd);
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::wstring out;
+    size_t start = 0;
+    bool first = true;
+    while (start < all.size()) {
+      size_t end = all.find('\0', start);
+      if (end == std::string::npos) end = all.size();
+      std::wstring arg = first ? CurrentImagePath() : WideFromUtf8(all.substr(start, end - start));
+      if (!first) out.push_back(L' ');
+      out += QuoteArgument(arg);
+      first = false;
+      start = end + 1;
+    }
+    return out;
+  }();
+  return line;
+}
+
+void RegisterCurrentProcess() {
+  if (!HasMachine()) return;
+  const Identity& id = CurrentIdentity();
+  Database& db = ProcessDb();
+  Statement ins(db.Raw(),
+                "INSERT INTO processes(pid, image, image_name, session, user, sid, started) VALUES(?,?,?,?,?,?,?)");
+  const std::wstring& image = CurrentImagePath();
+  ins.Bind(1, static_cast<int64_t>(getpid())).Bind(2, Utf8FromWide(image)).Bind(3, Utf8FromWide(BaseName(image)));
+  ins.Bind(4, static_cast<int64_t>(id.sessionId)).Bind(5, Utf8FromWide(id.userName)).Bind(6, id.sid);
+  ins.Bind(7, static_cast<int64_t>(Now()));
+  ins.Step();
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_rowId = db.LastInsertId();
+  on_exit(OnExit, nullptr);
+}
+
+void RecordProcessExit(uint32_t exitCode) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (g_exitRecorded || g_rowId == 0) return;
+  g_exitRecorded = true;
+  try {
+    Database& db = ProcessDb();
+    Statement up(db.Raw(), "UPDATE processes SET exit_code=?, ended=? WHERE id=?");
+    up.Bind(1, static_cast<int64_t>(exitCode)).Bind(2, static_cast<int64_t>(Now())).Bind(3, g_rowId);
+    up.Step();
+  } catch (...) {
+  }
+}
+
+std::vector<ProcessRecord> ListProcesses(bool runningOnly) {
+  Database& db = ProcessDb();
+  Statement q(db.Raw(), "SELECT pid, image, image_name, session, user, sid, exit_code, ended FROM processes ORDER BY id");
+  std::vector<ProcessRecord> out;
+  while (q.Step()) {
+    ProcessRecord r;
+    r.pid = q.Int(0);
+    r.imagePath = WideFromUtf8(q.Text(1));
+    r.imageName = WideFromUtf8(q.Text(2));
+    r.sessionId = static_cast<uint32_t>(q.Int(3));
+    r.userName = WideFromUtf8(q.Text(4));
+    r.sid = q.Text(5);
+    if (!q.IsNull(6)) r.exitCode = static_cast<uint32_t>(q.Int(6));
+    r.running = q.IsNull(7) && Alive(r.pid);
+    if (runningOnly && !r.running) continue;
+    out.push_back(r);
+  }
+  return out;
+}
+
+std::optional<ProcessRecord> FindProcess(int64_t pid) {
+  std::optional<ProcessRecord> found;
+  for (auto& r : ListProcesses(false)) {
+    if (r.pid == pid) found = r;  // the latest record of a reused pid wins
+  }
+  return found;
+}
+
+pid_t SpawnProcess(const SpawnRequest& req) {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    if (std::strncmp(*e, "WINSIM_", 7) == 0 && std::strncmp(*e, "WINSIM_TIME_SCALE=", 18) != 0 &&
+        std::strncmp(*e, "WINSIM_FAULTS=", 14) != 0) {
+      continue;
+    }
+    env.emplace_back(*e);
+  }
+  env.push_back("WINSIM_MACHINE=" + MachineDir());
+  for (auto& e : ChildEnvironment(req.identity, req.windowsEnv)) env.push_back(e);
+  env.push_back("WINSIM_IMAGE=" + Utf8FromWide(req.windowsImage));
+  env.push_back("WINSIM_CMDLINE=" + Utf8FromWide(req.commandLine));
+  for (auto& e : req.extraEnv) env.push_back(e);
+  std::string cwd;
+  if (!req.currentDirectory.empty()) {
+    if (auto p = LinuxPathOf(req.currentDirectory)) cwd = *p;
+  }
+
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string path = req.linuxPath;
+  // Programs built on winsim read WINSIM_CMDLINE; any other Linux program gets the C runtime's
+  // split of it as its arguments.
+  std::vector<std::string> args{path};
+  std::vector<std::wstring> split = SplitCrtCommandLine(req.commandLine);
+  for (size_t i = 1; i < split.size(); ++i) args.push_back(Utf8FromWide(split[i]));
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (req.detach) {
+      setsid();
+      int in = open("/dev/null", O_RDONLY);
+      if (in >= 0) dup2(in, 0);
+      int out = open(req.outputPath.empty() ? "/dev/null" : req.outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
+    }
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    execve(path.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+uint32_t WaitForChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  uint32_t fallback = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
+                                        : 0xC0000000u | static_cast<uint32_t>(WTERMSIG(status));
+  if (auto record = FindProcess(pid)) {
+    if (record->exitCode) return *record->exitCode;
+  }
+  return fallback;
+}
+
+}  // namespace winsim
