@@ -7,6 +7,7 @@
 #include "errhandlingapi.h"
 #include "handleapi.h"
 #include "synchapi.h"
+#include "stringapiset.h"
 #include "processthreadsapi.h"
 #include "processenv.h"
 #include "sysinfoapi.h"

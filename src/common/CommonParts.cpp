@@ -1,1 +1,0 @@
-// Anchors the common library while it grows.

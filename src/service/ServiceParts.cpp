@@ -1,1 +1,0 @@
-// Anchors the service library while the service program grows.

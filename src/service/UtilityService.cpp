@@ -1,0 +1,91 @@
+#include "service/UtilityService.h"
+
+#include "common/Console.h"
+#include "common/Log.h"
+#include "monitor/CheckTimer.h"
+#include "monitor/DirectoryWatcher.h"
+#include "rpc/RpcServer.h"
+
+namespace {
+const UCHAR kEventLevelError = 2;
+const UCHAR kEventLevelInformation = 4;
+}  // namespace
+
+CUtilityService::CUtilityService()
+    : CServiceBase(UTILITY_SERVICE_NAME),
+      m_pRpcStartWork(nullptr),
+      m_bConsoleMode(false),
+      m_hDirectoryWatcher(nullptr),
+      m_pCheckDelayTimer(nullptr),
+      m_pDirectoryWatcherMutex(nullptr),
+      m_wsCheckUserMD5() {
+  m_pDirectoryWatcherMutex = new std::mutex();
+  PTP_TIMER timer = CreateThreadpoolTimer(UtilityPackageCheckDelayTimerCallback, this, nullptr);
+  if (timer == nullptr) {
+    WriteLog(L"", 1, LOG_LEVEL_ERROR, L"CUtilityService CreateThreadpoolTimer() return failed! error: %d\n",
+             GetLastError());
+  }
+  m_pCheckDelayTimer.store(timer);
+}
+
+// Runs after the dispatcher has returned, so no control request arrives any more. What can still
+// run is a check callback (which replaces watchers under the mutex) and a watcher's thread (which
+// re-arms the timer without the mutex). Hence: stop the re-arming first, then the watcher, then
+// the callbacks, and only then close the timer; a watcher that a last callback made goes last.
+CUtilityService::~CUtilityService() {
+  PTP_TIMER timer = m_pCheckDelayTimer.exchange(nullptr);
+  ReleaseDirectoryWatcher();
+  if (timer != nullptr) {
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+  }
+  ReleaseDirectoryWatcher();
+  if (m_pDirectoryWatcherMutex != nullptr) {
+    delete m_pDirectoryWatcherMutex;
+    m_pDirectoryWatcherMutex = nullptr;
+  }
+  m_wsCheckUserMD5.clear();
+  m_wsCheckUserMD5.shrink_to_fit();
+}
+
+void CUtilityService::ReleaseDirectoryWatcher() {
+  if (m_pDirectoryWatcherMutex == nullptr) return;
+  std::lock_guard<std::mutex> lock(*m_pDirectoryWatcherMutex);
+  if (m_hDirectoryWatcher != nullptr) {
+    delete m_hDirectoryWatcher;
+    m_hDirectoryWatcher = nullptr;
+  }
+}
+
+void CUtilityService::OnStart(DWORD, PWSTR*) {
+  WriteLog(L"", 1, LOG_LEVEL_INFO, L"CUtilityService::OnStart enter.\n");
+  WriteServiceEvent(L"CppWindowsService in OnStart", kEventLevelInformation);
+  m_pRpcStartWork = CreateThreadpoolWork(StartRpcServerWorkCallback, this, nullptr);
+  if (m_pRpcStartWork == nullptr) {
+    WriteServiceEvent(L"CreateThreadpoolWork failed", kEventLevelError);
+    WriteLog(L"", 1, LOG_LEVEL_ERROR, L"CUtilityService::OnStart CreateThreadpoolWork() return fail, error: %d",
+             GetLastError());
+    return;
+  }
+  SubmitThreadpoolWork(m_pRpcStartWork);
+}
+
+VOID CALLBACK CUtilityService::StartRpcServerWorkCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
+  CUtilityService* service = static_cast<CUtilityService*>(context);
+  RPC_STATUS status = RpcServerConnect();
+  if (status != RPC_S_OK) service->Stop();
+}
+
+void CUtilityService::OnStop() {
+  WriteLog(L"", 1, LOG_LEVEL_INFO, L"CUtilityService::OnStop enter.\n");
+  WriteServiceEvent(L"CppWindowsService in OnStop", kEventLevelInformation);
+  g_bRpcServerStopping.store(true);
+  // The interface's unregistration and the binding vector's release come with the RPC endpoint;
+  // the interim endpoint registers nothing.
+}
+
+void CUtilityService::WriteServiceEvent(PCWSTR pszMessage, UCHAR level) {
+  if (m_bConsoleMode) ConsolePrint(L"%d: %ls\n", static_cast<int>(level), pszMessage);
+  if (m_hEventProvider != 0) EventWriteString(m_hEventProvider, level, 0, pszMessage);
+}
