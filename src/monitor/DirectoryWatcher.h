@@ -27,5 +27,7 @@ class DirectoryWatcher {
   std::wstring m_wsWatchName;
   std::thread* m_pWatchThread;
   std::atomic<bool> m_bStopWatching;
-  HANDLE m_hWatchEvent;
+  // Created by the watching thread and closed by UnWatch after the join, so that a stop never
+  // signals a handle that is already gone.
+  std::atomic<HANDLE> m_hWatchEvent;
 };

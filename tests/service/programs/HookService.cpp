@@ -79,7 +79,6 @@ int wmain(int argc, wchar_t** argv) {
     if (eq != std::wstring::npos) options[arg.substr(0, eq)] = arg.substr(eq + 1);
   }
   CHookService service(options);
-  options[L"main"] = std::to_wstring(GetCurrentThreadId());
   std::printf("dispatcher thread %lu\n", static_cast<unsigned long>(GetCurrentThreadId()));
   std::fflush(stdout);
   if (!CServiceBase::Run(service)) {
