@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The end-to-end demo on a fresh simulated machine: install the service, start it, watch its
+# status reports, events and log, stop it and remove it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh default >/dev/null
+bin="$PWD/build/default/bin"
+export WINSIM_MACHINE="$PWD/demo-machine"
+rm -rf "$WINSIM_MACHINE"
+winsim() { "$bin/winsim" "$@"; }
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+service="$bin/TorvexUtilityService.exe"
+
+step "A new simulated machine"
+winsim init
+winsim user add alice
+
+step "The service program from a command prompt, without arguments"
+winsim run -- "$service"
+
+step "Unknown option: the usage text"
+winsim run -- "$service" -foo
+
+step "Log level 2 (INFO and above)"
+winsim reg add 'HKLM\SYSTEM\CurrentControlSet\Services\Vantorel\Logs' /v Level /t REG_DWORD /d 2 /f
+winsim reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Vantorel\Logs'
+
+step "Install"
+winsim run -- "$service" -install
+step "Install again"
+winsim run -- "$service" -install
+step "Install as a plain user"
+winsim run --user alice -- "$service" -install
+
+step "Start the service"
+winsim service start TorvexUtilityService
+winsim service query TorvexUtilityService
+
+step "Remove while it runs: stopped first, then removed"
+winsim run -- "$service" -remove
+
+step "Status reports of that run"
+winsim service query TorvexUtilityService --history || true
+
+step "The service's events"
+winsim events
+
+step "The service's log file"
+for f in "$WINSIM_MACHINE"/drives/c/Windows/Temp/_TorvexUtility_/*.log; do
+  echo "--- C:\\Windows\\Temp\\_TorvexUtility_\\$(basename "$f")"
+  cat "$f"
+done
+
+step "Install, start and shut the machine down"
+winsim run -- "$service" -install
+winsim service start TorvexUtilityService
+winsim shutdown
+winsim service query TorvexUtilityService --history
+winsim run -- "$service" -remove
+echo
+echo "Demo machine left in $WINSIM_MACHINE"
