@@ -16,5 +16,6 @@
 #include "threadpoolapiset.h"
 #include "winreg.h"
 #include "winsvc.h"
+#include "winuser.h"
 #include "rpc.h"
 #include "objbase.h"
