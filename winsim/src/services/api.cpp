@@ -515,13 +515,16 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
   // StartService returns once the process's dispatcher has taken the start request.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
   for (;;) {
-    Statement q(db.Raw(), "SELECT connected, generation FROM services WHERE name_key=?");
-    q.Bind(1, Utf8FromWide(h->nameKey));
-    if (!q.Step() || q.Int(1) != generation) {
-      SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-      return FALSE;
+    {
+      // Scoped: a statement left on a row keeps a read snapshot that a later write cannot upgrade.
+      Statement q(db.Raw(), "SELECT connected, generation FROM services WHERE name_key=?");
+      q.Bind(1, Utf8FromWide(h->nameKey));
+      if (!q.Step() || q.Int(1) != generation) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return FALSE;
+      }
+      if (q.Int(0)) break;
     }
-    if (q.Int(0)) break;
     auto info = FindService(h->nameKey);
     if (info && info->status.dwCurrentState == SERVICE_STOPPED) {
       // The process ended before it connected.

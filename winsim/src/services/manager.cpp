@@ -160,13 +160,17 @@ void WriteStatus(Database& db, const std::wstring& nameKey, const SERVICE_STATUS
 bool RecordStatus(const std::wstring& nameKey, int64_t generation, const SERVICE_STATUS& status, int64_t pid,
                   const char* source) {
   Database& db = ServiceDb();
-  Transaction tx;
-  Statement q(db.Raw(), "SELECT generation FROM services WHERE name_key=?");
-  q.Bind(1, Utf8FromWide(nameKey));
-  if (!q.Step() || q.Int(0) != generation) return false;
-  WriteStatus(db, nameKey, status, status.dwCurrentState == SERVICE_STOPPED ? 0 : pid);
-  InsertHistory(db, nameKey, status, pid, source);
-  tx.Commit();
+  {
+    Transaction tx;
+    {
+      Statement q(db.Raw(), "SELECT generation FROM services WHERE name_key=?");
+      q.Bind(1, Utf8FromWide(nameKey));
+      if (!q.Step() || q.Int(0) != generation) return false;
+    }
+    WriteStatus(db, nameKey, status, status.dwCurrentState == SERVICE_STOPPED ? 0 : pid);
+    InsertHistory(db, nameKey, status, pid, source);
+    tx.Commit();
+  }
   if (status.dwCurrentState == SERVICE_STOPPED) RemoveIfDeletable(nameKey);
   return true;
 }
