@@ -137,7 +137,7 @@ TEST_F(ServiceRuntimeTest, InterrogateIsAlwaysDeliveredAndUnacceptedControlsAreR
 }
 
 TEST_F(ServiceRuntimeTest, ControlsRunOneAtATimeOnTheDispatcherThread) {
-  SC_HANDLE h = Install("Serial", "--accept 81");
+  SC_HANDLE h = Install("Serial", "--accept 81 --handler-ms 30");
   ASSERT_EQ(StartAndWait(h, "Serial").dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   std::vector<std::thread> senders;
   std::atomic<int> failures{0};

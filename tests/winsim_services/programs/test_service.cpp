@@ -6,6 +6,7 @@
 //   --step-ms N         pause between pending reports (default 20)
 //   --exit-code N       service-specific exit code reported with SERVICE_STOPPED
 //   --hang-start        stay in START_PENDING
+//   --handler-ms N      time the handler takes for each control (default 0)
 //   --stop-gate FILE    stay in STOP_PENDING until FILE exists
 // Each delivered control is logged with the thread it ran on, so that tests can check that
 // controls run on the dispatcher's thread one at a time.
@@ -27,6 +28,7 @@ int g_startSteps = 0, g_stopSteps = 0, g_stepMs = 20;
 DWORD g_exitCode = 0;
 bool g_hangStart = false;
 std::string g_stopGate;
+int g_handlerMs = 0;
 
 DWORD g_dispatcherThread = 0;
 SERVICE_STATUS_HANDLE g_status = nullptr;
@@ -70,7 +72,7 @@ DWORD WINAPI Handler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID co
   }
   Log(line);
   // Long enough that a second request arriving meanwhile would overlap if it were not queued.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  if (g_handlerMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(g_handlerMs));
   DWORD result = NO_ERROR;
   switch (control) {
     case SERVICE_CONTROL_STOP:
@@ -143,6 +145,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (a == "--step-ms") g_stepMs = std::atoi(v.c_str()), ++i;
     else if (a == "--exit-code") g_exitCode = static_cast<DWORD>(std::atoi(v.c_str())), ++i;
     else if (a == "--stop-gate") g_stopGate = v, ++i;
+    else if (a == "--handler-ms") g_handlerMs = std::atoi(v.c_str()), ++i;
     else if (a == "--hang-start") g_hangStart = true;
   }
   g_dispatcherThread = GetCurrentThreadId();
