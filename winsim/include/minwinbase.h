@@ -5,12 +5,13 @@
 typedef struct _OVERLAPPED {
   ULONG_PTR Internal;
   ULONG_PTR InternalHigh;
+  // Anonymous, as in Windows, so that callers write ov.Offset.
   union {
     struct {
       DWORD Offset;
       DWORD OffsetHigh;
-    } s;
+    };
     PVOID Pointer;
-  } u;
+  };
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;

@@ -178,7 +178,7 @@ void CompleteOverlapped(LPOVERLAPPED overlapped, DWORD bytes) {
 }
 
 off_t OverlappedOffset(const OVERLAPPED* overlapped) {
-  return static_cast<off_t>(static_cast<uint64_t>(overlapped->u.s.OffsetHigh) << 32 | overlapped->u.s.Offset);
+  return static_cast<off_t>(static_cast<uint64_t>(overlapped->OffsetHigh) << 32 | overlapped->Offset);
 }
 
 }  // namespace
