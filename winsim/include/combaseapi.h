@@ -2,3 +2,5 @@
 #include "minwindef.h"
 #include "winerror.h"
 #include "winnt.h"
+
+HRESULT WINAPI CoCreateGuid(GUID* pguid);

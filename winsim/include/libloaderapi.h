@@ -2,3 +2,5 @@
 #include "minwindef.h"
 #include "winerror.h"
 #include "winnt.h"
+
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);

@@ -2,3 +2,5 @@
 #include "minwindef.h"
 #include "winerror.h"
 #include "winnt.h"
+
+BOOL WINAPI PathFileExistsW(LPCWSTR pszPath);

@@ -1,0 +1,45 @@
+// Files in the handle table: an open Linux descriptor with the access the handle was granted.
+// Other subsystems (consoles, pipes) may wrap their descriptors the same way so that ReadFile and
+// WriteFile work on them.
+#pragma once
+#include <string>
+
+#include "kernel/handles.h"
+#include "minwindef.h"
+
+namespace winsim {
+
+class FileObject : public KernelObject {
+ public:
+  // Takes ownership of fd. linuxPath is where it was opened ("" for descriptors without a name).
+  FileObject(int fd, DWORD grantedAccess, std::string linuxPath);
+  ~FileObject() override;
+  FileObject(const FileObject&) = delete;
+  FileObject& operator=(const FileObject&) = delete;
+
+  int Fd() const { return m_fd; }
+  DWORD Access() const { return m_access; }
+  const std::string& LinuxPath() const { return m_path; }
+  bool CanRead() const;
+  bool CanWrite() const;
+  // Opened as the link itself (FILE_FLAG_OPEN_REPARSE_POINT on a symbolic link): no data.
+  bool isLink = false;
+  bool isDirectory = false;
+  bool deleteOnClose = false;
+
+ private:
+  int m_fd;
+  DWORD m_access;
+  std::string m_path;
+};
+
+// The generic rights mapped to the specific file rights, as the I/O manager maps them.
+DWORD MapFileAccess(DWORD desiredAccess);
+
+// The one file access rule of the machine: whether the current process may create, change or
+// delete what lives at this Linux path. Users may not under C:\Windows (except inside
+// C:\Windows\Temp) nor under C:\Program Files; LocalSystem and administrators may everywhere.
+// The path is judged where it really leads, through any symbolic links on the way.
+bool MayModify(const std::string& linuxPath);
+
+}  // namespace winsim
