@@ -11,6 +11,7 @@
 #include "core/machine.h"
 #include "core/paths.h"
 #include "core/strings.h"
+#include "registry/store.h"
 
 namespace winsim {
 namespace {
@@ -76,6 +77,8 @@ bool InsertAccount(const std::wstring& name, int64_t rid, wchar_t tempDrive, std
   Statement ins(db.Raw(), "INSERT INTO users(name, sid, rid, profile, temp) VALUES(?,?,?,?,?)");
   ins.Bind(1, Utf8FromWide(name)).Bind(2, account.sid).Bind(3, rid).Bind(4, Utf8FromWide(account.profile));
   ins.Bind(5, Utf8FromWide(account.tempFolder)).Step();
+  // The user's hive is loaded with the account, as Windows loads it at her first logon.
+  reg::EnsureUserHive(account.sid);
   tx.Commit();
   CreateProfileFolders(account);
   return true;
