@@ -267,8 +267,15 @@ int Query(const KeyPath& path, const Options& o) {
     st = RegQueryValueExW(key.Get(), o.value.c_str(), nullptr, &type, data.data(), &cb);
     if (st != ERROR_SUCCESS) return StatusError(st);
     data.resize(cb);
+    // Shown with its stored spelling, as the key listing shows it.
+    std::wstring shown = o.value, name;
+    DWORD t;
+    std::vector<BYTE> d;
+    for (DWORD i = 0; EnumValue(key.Get(), i, &name, &t, &d); ++i) {
+      if (EqualsNoCase(name, o.value)) shown = name;
+    }
     std::printf("\n%s\n", path.Display().c_str());
-    PrintValue(o.value, type, data);
+    PrintValue(shown, type, data);
     std::printf("\n");
     return 0;
   }
