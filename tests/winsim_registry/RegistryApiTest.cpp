@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,15 @@ TEST_F(RegistryApiTest, CreateMakesIntermediateKeysAndReportsDisposition) {
   EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"NewRoot", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &b, nullptr),
             ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+  // Creation is checked against the key's security, not the parent handle's rights: a read-only
+  // handle may create where the caller may write.
+  HKEY readOnly = nullptr, made = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\A", 0, KEY_READ, &readOnly), ERROR_SUCCESS);
+  EXPECT_EQ(RegCreateKeyExW(readOnly, L"FromReadOnly", 0, nullptr, 0, KEY_READ, nullptr, &made, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  RegCloseKey(made);
+  RegCloseKey(readOnly);
 }
 
 TEST_F(RegistryApiTest, PredefinedKeyWithoutSubKeyComesBackItself) {
