@@ -35,13 +35,14 @@ winsim run --user alice -- "$service" -install
 
 step "Start the service"
 winsim service start TorvexUtilityService
-winsim service query TorvexUtilityService
 
-step "Remove while it runs: stopped first, then removed"
+step "Stop it: every status report of the run"
+winsim service stop TorvexUtilityService
+winsim service query TorvexUtilityService --history
+
+step "Start it again and remove it while it runs: stopped first, then removed"
+winsim service start TorvexUtilityService >/dev/null
 winsim run -- "$service" -remove
-
-step "Status reports of that run"
-winsim service query TorvexUtilityService --history || true
 
 step "The service's events"
 winsim events
