@@ -12,6 +12,8 @@
 #include "processenv.h"
 #include "sysinfoapi.h"
 #include "fileapi.h"
+#include "ioapiset.h"
+#include "winbase.h"
 #include "libloaderapi.h"
 #include "threadpoolapiset.h"
 #include "winreg.h"

@@ -84,12 +84,27 @@
 #define FILE_NOTIFY_CHANGE_ATTRIBUTES 0x00000004
 #define FILE_NOTIFY_CHANGE_SIZE 0x00000008
 #define FILE_NOTIFY_CHANGE_LAST_WRITE 0x00000010
+#define FILE_NOTIFY_CHANGE_LAST_ACCESS 0x00000020
 #define FILE_NOTIFY_CHANGE_CREATION 0x00000040
+#define FILE_NOTIFY_CHANGE_SECURITY 0x00000100
 #define FILE_ACTION_ADDED 0x00000001
 #define FILE_ACTION_REMOVED 0x00000002
 #define FILE_ACTION_MODIFIED 0x00000003
 #define FILE_ACTION_RENAMED_OLD_NAME 0x00000004
 #define FILE_ACTION_RENAMED_NEW_NAME 0x00000005
+
+// One record of a directory change buffer. The name is UTF-16 (WCHAR on Windows, whose wchar_t is
+// 16 bits; char16_t here), FileNameLength bytes long, without a terminator; records are DWORD-aligned
+// and the last one has NextEntryOffset 0.
+typedef struct _FILE_NOTIFY_INFORMATION {
+  DWORD NextEntryOffset;
+  DWORD Action;
+  DWORD FileNameLength;
+  char16_t FileName[1];
+} FILE_NOTIFY_INFORMATION, *PFILE_NOTIFY_INFORMATION;
+
+// The status an OVERLAPPED carries in Internal while its operation is in progress.
+#define STATUS_PENDING ((DWORD)0x00000103L)
 #define FILE_ADD_FILE 0x0002
 #define FILE_ADD_SUBDIRECTORY 0x0004
 #define FILE_TRAVERSE 0x0020

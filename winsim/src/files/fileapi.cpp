@@ -161,6 +161,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   file->isLink = openLink;
   file->isDirectory = isDir && !openLink;
   file->deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+  file->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
   HANDLE handle = winsim::InsertHandle(std::move(file));
   // Success still tells whether an existing file was opened or replaced.
   bool reportExisting = exists && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);

@@ -8,6 +8,7 @@
 #include "core/identity.h"
 #include "core/paths.h"
 #include "core/strings.h"
+#include "files/dirwatch.h"
 #include "windows.h"
 
 namespace winsim {
@@ -16,8 +17,25 @@ FileObject::FileObject(int fd, DWORD grantedAccess, std::string linuxPath)
     : m_fd(fd), m_access(grantedAccess), m_path(std::move(linuxPath)) {}
 
 FileObject::~FileObject() {
+  // A handle table torn down at exit never closed its handles one by one.
+  if (m_watch) m_watch->Close();
   if (m_fd >= 0) close(m_fd);
   if (deleteOnClose && !m_path.empty()) unlink(m_path.c_str());
+}
+
+std::shared_ptr<DirectoryWatch> FileObject::Watch() {
+  std::lock_guard<std::mutex> lock(m_watchLock);
+  return m_watch;
+}
+
+void FileObject::OnHandleClosed() {
+  std::shared_ptr<DirectoryWatch> watch;
+  {
+    std::lock_guard<std::mutex> lock(m_watchLock);
+    m_closed = true;
+    watch = m_watch;
+  }
+  if (watch) watch->Close();
 }
 
 bool FileObject::CanRead() const { return (m_access & FILE_READ_DATA) != 0; }

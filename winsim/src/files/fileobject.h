@@ -2,12 +2,17 @@
 // Other subsystems (consoles, pipes) may wrap their descriptors the same way so that ReadFile and
 // WriteFile work on them.
 #pragma once
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "kernel/handles.h"
+#include "minwinbase.h"
 #include "minwindef.h"
 
 namespace winsim {
+
+class DirectoryWatch;
 
 class FileObject : public KernelObject {
  public:
@@ -26,11 +31,31 @@ class FileObject : public KernelObject {
   bool isLink = false;
   bool isDirectory = false;
   bool deleteOnClose = false;
+  // Opened with FILE_FLAG_OVERLAPPED: I/O that cannot finish at once stays pending.
+  bool overlapped = false;
+
+  // The directory change watch, set up by the first ReadDirectoryChangesW on the handle; null
+  // before, and for files.
+  std::shared_ptr<DirectoryWatch> Watch();
+  // The watch, made by `make` on first use; null once the handle is closed or when `make` fails
+  // (it sets the last error).
+  template <class Make>
+  std::shared_ptr<DirectoryWatch> EnsureWatch(Make make) {
+    std::lock_guard<std::mutex> lock(m_watchLock);
+    if (m_closed) return nullptr;
+    if (!m_watch) m_watch = make();
+    return m_watch;
+  }
+  // Closing the handle ends its pending change reads without touching their buffers.
+  void OnHandleClosed() override;
 
  private:
   int m_fd;
   DWORD m_access;
   std::string m_path;
+  std::mutex m_watchLock;
+  std::shared_ptr<DirectoryWatch> m_watch;
+  bool m_closed = false;
 };
 
 // The generic rights mapped to the specific file rights, as the I/O manager maps them.

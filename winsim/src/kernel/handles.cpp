@@ -48,12 +48,15 @@ std::shared_ptr<KernelObject> ReferenceHandle(HANDLE handle) {
 }
 
 bool RemoveHandle(HANDLE handle) {
-  std::shared_ptr<KernelObject> released;  // destroyed outside the lock
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  auto it = g_table.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == g_table.end()) return false;
-  released = std::move(it->second);
-  g_table.erase(it);
+  std::shared_ptr<KernelObject> released;  // told and destroyed outside the lock
+  {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    auto it = g_table.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == g_table.end()) return false;
+    released = std::move(it->second);
+    g_table.erase(it);
+  }
+  released->OnHandleClosed();
   return true;
 }
 

@@ -16,6 +16,10 @@ class KernelObject {
   // WAIT_OBJECT_0 or WAIT_TIMEOUT after at most timeoutMs real milliseconds (INFINITE waits for good).
   // Objects that cannot be waited on answer WAIT_FAILED with ERROR_INVALID_HANDLE.
   virtual DWORD Wait(DWORD timeoutMs);
+  // Called when a handle to the object is closed, outside the table's lock, while the caller still
+  // holds the object. Objects with one handle each (files) end their pending I/O here, since other
+  // references (a thread inside a call on it) may keep the object itself alive a while longer.
+  virtual void OnHandleClosed() {}
 };
 
 // An object with a signalled state under a lock, woken through a condition variable.

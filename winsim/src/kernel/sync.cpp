@@ -11,6 +11,7 @@
 
 #include "core/fault.h"
 #include "kernel/handles.h"
+#include "kernel/sync.h"
 #include "windows.h"
 
 namespace winsim {
@@ -41,6 +42,26 @@ class Event : public WaitableObject {
   const bool m_manualReset;
   bool m_signalled;
 };
+
+}  // namespace
+
+bool IsEventObject(const KernelObject* object) { return dynamic_cast<const Event*>(object) != nullptr; }
+
+bool SetEventObject(KernelObject* object) {
+  auto* event = dynamic_cast<Event*>(object);
+  if (!event) return false;
+  event->Set();
+  return true;
+}
+
+bool ResetEventObject(KernelObject* object) {
+  auto* event = dynamic_cast<Event*>(object);
+  if (!event) return false;
+  event->Reset();
+  return true;
+}
+
+namespace {
 
 std::mutex g_namesLock;
 std::map<std::wstring, std::weak_ptr<Event>> g_namedEvents;

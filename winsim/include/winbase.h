@@ -1,0 +1,14 @@
+// The parts of winbase.h that the system uses.
+#pragma once
+#include "minwinbase.h"
+#include "minwindef.h"
+#include "winnt.h"
+
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+
+// Directory change notification. On winsim only the folder's own entries can be watched
+// (bWatchSubtree TRUE fails with ERROR_INVALID_PARAMETER) and completion routines are not
+// supported (ERROR_INVALID_PARAMETER); completion is signalled through the OVERLAPPED's event.
+BOOL WINAPI ReadDirectoryChangesW(HANDLE hDirectory, LPVOID lpBuffer, DWORD nBufferLength, BOOL bWatchSubtree,
+                                  DWORD dwNotifyFilter, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped,
+                                  LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
