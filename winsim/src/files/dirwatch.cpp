@@ -23,6 +23,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -46,6 +47,8 @@ constexpr size_t kRecordHeader = 3 * sizeof(DWORD);
 // after this long was a move out of the folder.
 constexpr int kMovePairingMs = 20;
 
+std::atomic<size_t> g_openWatches{0};
+
 size_t Aligned(size_t n) { return (n + 3) & ~size_t(3); }
 
 DWORD ErrorOfErrno(int err) {
@@ -60,6 +63,8 @@ DWORD ErrorOfErrno(int err) {
 }
 
 }  // namespace
+
+size_t OpenDirectoryWatchCount() { return g_openWatches.load(); }
 
 DWORD ErrorOfStatus(DWORD status) {
   switch (status) {
@@ -103,6 +108,7 @@ std::shared_ptr<DirectoryWatch> DirectoryWatch::Start(int directoryFd, DWORD fil
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
+  g_openWatches.fetch_add(1);
   return watch;
 }
 
@@ -131,7 +137,10 @@ void DirectoryWatch::Close() {
     m_reads.clear();
   }
   Wake();
-  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
+    m_thread.join();
+    g_openWatches.fetch_sub(1);
+  }
 }
 
 void DirectoryWatch::Run() {

@@ -28,6 +28,10 @@ DWORD ErrorOfStatus(DWORD status);
 // Whether a status counts as success (NT_SUCCESS: severity bits clear).
 inline bool StatusSucceeded(DWORD status) { return (status & 0xC0000000u) == 0 || (status & 0xC0000000u) == 0x40000000u; }
 
+// How many change watches of this process are open: lets tests see when a program has issued its
+// first read, from which moment its changes are gathered.
+size_t OpenDirectoryWatchCount();
+
 class DirectoryWatch {
  public:
   // One read in progress: where its records go and how its completion is made known.
