@@ -398,11 +398,9 @@ TEST_F(DirectoryChangesTest, ClosingTheHandleEndsPendingReadsWithoutTouchingThei
 
   // A synchronous read blocked in another thread is released by the close.
   HANDLE sync = OpenFolder(L"C:\\watch", 0);
-  std::atomic<bool> entered{false};
   BOOL ok = TRUE;
   DWORD error = 0, bytes = 99;
   std::thread reader([&] {
-    entered = true;
     ok = ReadDirectoryChangesW(sync, m_buffer, sizeof(m_buffer), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME, &bytes, nullptr,
                                nullptr);
     error = GetLastError();
@@ -410,9 +408,14 @@ TEST_F(DirectoryChangesTest, ClosingTheHandleEndsPendingReadsWithoutTouchingThei
   while (OpenDirectoryWatchCount() == 0) std::this_thread::yield();
   EXPECT_TRUE(CloseHandle(sync));
   reader.join();
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOTIFY_CLEANUP));
+  // The close may also come between the watch's start and the read's queueing: then the read
+  // meets a closed handle. Either way the reader is released with nothing read.
+  if (ok) {
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOTIFY_CLEANUP));
+    EXPECT_EQ(bytes, 0u);
+  } else {
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
   EXPECT_EQ(m_buffer[0], 0xAB);
 }
 
