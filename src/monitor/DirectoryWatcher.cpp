@@ -74,6 +74,9 @@ DWORD DirectoryWatcher::WatchingImpl() {
   auto closeDirectory = [&]() {
     if (readPending) {
       DWORD ignored = 0;
+      // A stop has signalled the read's event already; cleared, it tells when the cancelled read
+      // has really completed.
+      ResetEvent(event);
       CancelIoEx(directory, &overlapped);
       GetOverlappedResult(directory, &overlapped, &ignored, TRUE);
       readPending = false;

@@ -144,11 +144,12 @@ TEST_F(ServiceProgramTest, RunUnderTheControlManager) {
                                                 "4: CppWindowsService in OnStop"}));
   std::string log = std::regex_replace(ServiceLog(), std::regex(R"(\[[-0-9 :.]{23}\] )"), "[T] ");
   EXPECT_EQ(log, "[T] [INFO] CUtilityService::OnStart enter.\r\n[T] [INFO] CUtilityService::OnStop enter.\r\n");
-  // The entry prints its usage text on every return from the dispatcher; the process has ended.
-  EXPECT_NE(ServiceOutput("TorvexUtilityService").find(kUsage), std::string::npos);
-  auto info = services::FindService(kName);
-  ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->pid, 0);
+  // The entry prints its usage text on every return from the dispatcher, then the process ends.
+  EXPECT_TRUE(Eventually([&] { return ServiceOutput("TorvexUtilityService").find(kUsage) != std::string::npos; }));
+  EXPECT_TRUE(Eventually([&] {
+    auto info = services::FindService(kName);
+    return info && info->pid == 0;
+  }));
 }
 
 TEST_F(ServiceProgramTest, RemoveStopsARunningServiceFirst) {

@@ -84,6 +84,17 @@ class ServiceRunTest : public MachineTest {
   }
 
   std::string ServiceOutput(const std::string& name) { return ReadFile(MachinePath("run/services/" + name + ".out")); }
+
+  // Polls (bounded, real time) until the condition holds; the service process goes on a little
+  // after its last report.
+  template <class Condition>
+  bool Eventually(Condition condition) {
+    for (int i = 0; i < 600; ++i) {
+      if (condition()) return true;
+      Sleep(50);
+    }
+    return condition();
+  }
 };
 
 }  // namespace winsim::test
