@@ -1,5 +1,6 @@
 // winsim service start|stop|query|list, winsim shutdown: the machine's services in the style of sc.
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "command.h"
@@ -86,10 +87,17 @@ int Query(const std::string& name, bool history) {
   if (!info) return Fail("no service " + name + " on this machine (error 1060)");
   PrintStatus(*info);
   if (history) {
-    std::printf("HISTORY:\n%-17s %-14s %-10s %-9s %-8s %-6s %-6s %-8s %s\n", "TIME", "STATE", "CHECKPOINT", "WAIT_HINT",
+    std::printf("HISTORY:\n%-23s %-14s %-10s %-9s %-8s %-6s %-6s %-8s %s\n", "TIME", "STATE", "CHECKPOINT", "WAIT_HINT",
                 "CONTROLS", "WIN32", "SPEC", "PID", "SOURCE");
     for (auto& r : services::ServiceHistory(info->name)) {
-      std::printf("%-17.6f %-14s %-10lu %-9lu 0x%-6lx %-6lu %-6lu %-8lld %s\n", r.time, services::StateName(r.state),
+      // Local time to the millisecond, as the log files show it.
+      time_t seconds = static_cast<time_t>(r.time);
+      struct tm local;
+      localtime_r(&seconds, &local);
+      char when[32];
+      size_t n = std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &local);
+      std::snprintf(when + n, sizeof(when) - n, ".%03d", static_cast<int>((r.time - static_cast<double>(seconds)) * 1000));
+      std::printf("%-23s %-14s %-10lu %-9lu 0x%-6lx %-6lu %-6lu %-8lld %s\n", when, services::StateName(r.state),
                   static_cast<unsigned long>(r.checkPoint), static_cast<unsigned long>(r.waitHint),
                   static_cast<unsigned long>(r.controlsAccepted), static_cast<unsigned long>(r.win32ExitCode),
                   static_cast<unsigned long>(r.serviceSpecificExitCode), static_cast<long long>(r.pid), r.source.c_str());
