@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "MachineTest.h"
 #include "core/fault.h"
@@ -154,6 +155,35 @@ TEST_F(MachineCoreTest, WinsimRunCarriesIdentityAndExitCode) {
   r = Winsim({"frobnicate"});
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.errors.find("unknown command"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace winsim::test
+
+namespace winsim::test {
+namespace {
+
+// Several processes of one machine write its state at the same time; nothing is lost.
+TEST_F(MachineCoreTest, ConcurrentProcessesShareTheMachineState) {
+  const int kProcesses = 12;
+  std::vector<std::thread> runners;
+  std::vector<int> statuses(kProcesses, -1);
+  for (int i = 0; i < kProcesses; ++i) {
+    runners.emplace_back([this, i, &statuses] {
+      auto r = Winsim({"reg", "add", "HKLM\\SOFTWARE\\Shared", "/v", "V" + std::to_string(i), "/t", "REG_DWORD", "/d",
+                       std::to_string(i), "/f"});
+      statuses[i] = r.status;
+    });
+  }
+  for (auto& t : runners) t.join();
+  for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(statuses[i], 0) << i;
+  auto r = Winsim({"reg", "query", "HKLM\\SOFTWARE\\Shared"});
+  ASSERT_EQ(r.status, 0) << r.errors;
+  for (int i = 0; i < kProcesses; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof(line), "    V%d    REG_DWORD    0x%x\n", i, i);
+    EXPECT_NE(r.output.find(line), std::string::npos) << r.output;
+  }
 }
 
 }  // namespace
