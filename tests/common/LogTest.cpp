@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-#include "MachineTest.h"
+#include "LoggingTest.h"
 #include "common/Log.h"
 #include "common/Registry.h"
 #include "core/fault.h"
@@ -23,30 +23,8 @@ namespace fs = std::filesystem;
 
 const char kLogFolder[] = "drives/c/Windows/Temp/_TorvexUtility_";
 
-class LogTest : public MachineTest {
+class LogTest : public LoggingTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    g_nLogLevel = -1;
-    g_wsModuleName = L"LogTest";
-  }
-  void TearDown() override {
-    g_nLogLevel = -1;
-    g_wsModuleName = L"TorvexUtilityService";
-    unsetenv("WINSIM_ENV_TMP");
-    MachineTest::TearDown();
-  }
-
-  void SetLevelValue(DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, REG_LOG_LEVEL_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, REG_LOG_LEVEL_VALUE, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-  void SetLevel(LONG level) { SetLevelValue(REG_DWORD, &level, sizeof(level)); }
-
   // The type and size of the stored level, or type REG_NONE when absent.
   std::pair<DWORD, DWORD> LevelValueShape() {
     HKEY key = nullptr;
@@ -58,10 +36,6 @@ class LogTest : public MachineTest {
     return {type, size};
   }
 
-  std::string LogFile(const std::string& drive = "c") {
-    return MachinePath("drives/" + drive + "/Windows/Temp/_TorvexUtility_/LogTest.log");
-  }
-  std::string LogText(const std::string& drive = "c") { return ReadFile(LogFile(drive)); }
 };
 
 // Each entry as written: the bracketed local timestamp, the bracketed level name, the message.
@@ -263,7 +237,7 @@ TEST_F(LogTest, LinksPlantedAtTheFolderOrFileAreNotFollowed) {
   // The log folder is a link (a junction on Windows) to another folder.
   ASSERT_EQ(symlink(MachinePath("drives/c/Secret").c_str(), MachinePath(kLogFolder).c_str()), 0);
   WriteLog(L"", 1, LOG_LEVEL_INFO, L"via folder link\n");
-  EXPECT_FALSE(fs::exists(MachinePath("drives/c/Secret/LogTest.log")));
+  EXPECT_FALSE(fs::exists(MachinePath("drives/c/Secret/TestLog.log")));
   fs::remove(MachinePath(kLogFolder));
 
   // The log file is a link to another file.

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "MachineTest.h"
+#include "LoggingTest.h"
 #include "common/Log.h"
 #include "core/fault.h"
 #include "files/dirwatch.h"
@@ -28,37 +28,21 @@ namespace fs = std::filesystem;
 const wchar_t kName[] = L"Vendor.CompanionApp_8wekyb3d8bbwe";
 const char kNameUtf8[] = "Vendor.CompanionApp_8wekyb3d8bbwe";
 
-class DirectoryWatcherTest : public MachineTest {
+class DirectoryWatcherTest : public LoggingTest {
  protected:
   void SetUp() override {
-    MachineTest::SetUp();
+    LoggingTest::SetUp();
     RunAsSystem();
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, REG_LOG_LEVEL_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    DWORD level = LOG_LEVEL_INFO;
-    ASSERT_EQ(RegSetValueExW(key, REG_LOG_LEVEL_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                             sizeof(level)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-    g_nLogLevel = -1;
-    g_wsModuleName = L"DirectoryWatcherTest";
+    SetLevel(LOG_LEVEL_INFO);
     fs::create_directories(In(""));
-  }
-  void TearDown() override {
-    g_nLogLevel = -1;
-    g_wsModuleName = L"TorvexUtilityService";
-    MachineTest::TearDown();
   }
 
   std::string In(const std::string& name) { return MachinePath("drives/c/Packages/" + name); }
-  std::string Log() { return ReadFile(MachinePath("drives/c/Windows/Temp/_TorvexUtility_/DirectoryWatcherTest.log")); }
   // The log's messages without their timestamps and line ends, one per entry (an entry whose text
   // has no line feed runs straight into the next one's timestamp).
   std::vector<std::string> Messages() {
     std::vector<std::string> messages;
-    std::string text = Log();
+    std::string text = LogText();
     std::regex stamp(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] )");
     std::sregex_token_iterator it(text.begin(), text.end(), stamp, -1), end;
     for (; it != end; ++it) {

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "MachineTest.h"
+#include "LoggingTest.h"
 #include "common/Log.h"
 #include "core/fault.h"
 #include "monitor/DirectoryWatcher.h"
@@ -26,29 +26,13 @@ class TestableUtilityService : public CUtilityService {
   using CUtilityService::OnStop;
 };
 
-class UtilityServiceTest : public MachineTest {
+class UtilityServiceTest : public LoggingTest {
  protected:
   void SetUp() override {
-    MachineTest::SetUp();
+    LoggingTest::SetUp();
     RunAsSystem();
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, REG_LOG_LEVEL_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    DWORD level = LOG_LEVEL_INFO;
-    ASSERT_EQ(RegSetValueExW(key, REG_LOG_LEVEL_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                             sizeof(level)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-    g_nLogLevel = -1;
-    g_wsModuleName = L"UtilityServiceTest";
+    SetLevel(LOG_LEVEL_INFO);
   }
-  void TearDown() override {
-    g_nLogLevel = -1;
-    g_wsModuleName = L"TorvexUtilityService";
-    MachineTest::TearDown();
-  }
-  std::string Log() { return ReadFile(MachinePath("drives/c/Windows/Temp/_TorvexUtility_/UtilityServiceTest.log")); }
 };
 
 // Runs the function with standard output sent to a file and returns what it printed.
@@ -78,7 +62,7 @@ TEST_F(UtilityServiceTest, ConstructionCreatesTheMutexAndAnUnarmedTimer) {
   EXPECT_EQ(service.m_hDirectoryWatcher, nullptr);
   EXPECT_FALSE(service.m_bConsoleMode);
   EXPECT_TRUE(service.m_wsCheckUserMD5.empty());
-  EXPECT_EQ(Log(), "");
+  EXPECT_EQ(LogText(), "");
 }
 
 TEST_F(UtilityServiceTest, TimerCreationFailureIsLoggedAndTheObjectStaysUsable) {
@@ -88,7 +72,7 @@ TEST_F(UtilityServiceTest, TimerCreationFailureIsLoggedAndTheObjectStaysUsable) 
     EXPECT_EQ(service.m_pCheckDelayTimer.load(), nullptr);
     EXPECT_NE(service.m_pDirectoryWatcherMutex, nullptr);
   }
-  EXPECT_NE(Log().find("[ERROR] CUtilityService CreateThreadpoolTimer() return failed! error: 8\r\n"), std::string::npos);
+  EXPECT_NE(LogText().find("[ERROR] CUtilityService CreateThreadpoolTimer() return failed! error: 8\r\n"), std::string::npos);
 }
 
 TEST_F(UtilityServiceTest, ConsoleModePrintsEveryEventToo) {
@@ -103,7 +87,7 @@ TEST_F(UtilityServiceTest, StopSetsTheRpcStopFlag) {
   TestableUtilityService service;
   service.OnStop();
   EXPECT_TRUE(g_bRpcServerStopping.load());
-  EXPECT_NE(Log().find("[INFO] CUtilityService::OnStop enter.\r\n"), std::string::npos);
+  EXPECT_NE(LogText().find("[INFO] CUtilityService::OnStop enter.\r\n"), std::string::npos);
   g_bRpcServerStopping = false;
 }
 
@@ -138,7 +122,7 @@ TEST_F(UtilityServiceTest, TeardownStopsAWatcherThatKeepsArmingTheTimer) {
   }
   churn = false;
   changes.join();
-  std::string log = Log();
+  std::string log = LogText();
   size_t exits = 0;
   for (size_t at = log.find("DirectoryWatcher::UnWatch thread exit."); at != std::string::npos;
        at = log.find("DirectoryWatcher::UnWatch thread exit.", at + 1)) {
