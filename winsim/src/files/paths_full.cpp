@@ -77,16 +77,18 @@ std::optional<std::wstring> FullWindowsPath(const std::wstring& name, unsigned l
     if (share == std::wstring::npos) return root;
     return Fold(root + L"\\", name.substr(share));
   }
-  std::wstring cwd = CurrentDirectoryWindows();
   if (name.size() >= 2 && name[1] == L':') {
     wchar_t drive = static_cast<wchar_t>(towupper(name[0]));
     std::wstring root = std::wstring(1, drive) + L":\\";
     std::wstring rest = name.substr(2);
     if (!rest.empty() && IsSep(rest[0])) return Fold(root, rest);
+    // Only a relative name needs the current directory.
+    std::wstring cwd = CurrentDirectoryWindows();
     // Drive-relative: against the current directory when it is on that drive, else the root.
     if (static_cast<wchar_t>(towupper(cwd[0])) == drive) return Fold(root, cwd.substr(3) + L"\\" + rest);
     return Fold(root, rest);
   }
+  std::wstring cwd = CurrentDirectoryWindows();
   std::wstring root = cwd.substr(0, 3);
   if (IsSep(name[0])) return Fold(root, name);
   return Fold(root, cwd.substr(3) + L"\\" + name);
