@@ -1,9 +1,10 @@
 #include "common/Console.h"
 
-#include <strsafe.h>
-
 #include <cstdarg>
 #include <cstdio>
+
+// Last: it marks the unbounded string functions of the headers above as deprecated.
+#include <strsafe.h>
 
 void ConsolePrint(const wchar_t* format, ...) {
   wchar_t text[2048] = {};

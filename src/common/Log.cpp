@@ -3,11 +3,13 @@
 #include <objbase.h>
 #include <rpc.h>
 #include <shlwapi.h>
-#include <strsafe.h>
 
 #include <mutex>
 
 #include "common/Registry.h"
+
+// Last: it marks the unbounded string functions of the headers above as deprecated.
+#include <strsafe.h>
 
 std::atomic<LONG> g_nLogLevel{-1};
 
@@ -18,8 +20,8 @@ const wchar_t kLogFolderName[] = L"_TorvexUtility_\\";
 const size_t kEntryChars = 1024;
 const size_t kTimeChars = 128;
 
-// Entries of one process never interleave. Constant-initialised, so it exists before any thread
-// can log and needs no explicit one-time set-up.
+// Entries of one process never interleave. A namespace-scope mutex is set up before the entry
+// point runs, before any thread can log.
 std::mutex g_logMutex;
 
 bool IsEntryLevel(LONG level) { return level >= LOG_LEVEL_DEBUG && level <= LOG_LEVEL_ERROR; }

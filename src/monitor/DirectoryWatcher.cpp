@@ -74,11 +74,15 @@ DWORD DirectoryWatcher::WatchingImpl() {
   auto closeDirectory = [&]() {
     if (readPending) {
       DWORD ignored = 0;
-      // A stop has signalled the read's event already; cleared, it tells when the cancelled read
-      // has really completed.
-      ResetEvent(event);
       CancelIoEx(directory, &overlapped);
-      GetOverlappedResult(directory, &overlapped, &ignored, TRUE);
+      // The read's event may have been signalled by a stop rather than by the read: wait for the
+      // read itself to complete, clearing the event before each wait.
+      while (!HasOverlappedIoCompleted(&overlapped)) {
+        ResetEvent(event);
+        if (HasOverlappedIoCompleted(&overlapped)) break;
+        WaitForSingleObject(event, INFINITE);
+      }
+      GetOverlappedResult(directory, &overlapped, &ignored, FALSE);
       readPending = false;
     }
     CloseHandle(directory);

@@ -1,9 +1,12 @@
 #include "service/ServiceBase.h"
 
-#include <strsafe.h>
+#include <mutex>
 
 #include "common/Console.h"
 #include "common/Log.h"
+
+// Last: it marks the unbounded string functions of the headers above as deprecated.
+#include <strsafe.h>
 
 namespace {
 
@@ -12,6 +15,12 @@ const GUID kServiceProviderId = {0x5b1e7a42, 0x9c3d, 0x4f80, {0xa1, 0xb6, 0x2e, 
 
 const DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
 const UCHAR kEventLevelError = 2;
+
+// Reports come from the control handler's thread and from thread-pool threads (a failed RPC
+// endpoint stops the service); one report at a time keeps the record and checkpoints whole. The
+// lock lives as long as the process: the stopped report lets the entry point destroy the service
+// object while the reporting thread still has to release it.
+std::mutex g_statusLock;
 
 }  // namespace
 
@@ -96,7 +105,7 @@ void CServiceBase::Start(DWORD dwArgc, PWSTR* pszArgv) {
 void CServiceBase::Stop() {
   DWORD dwOriginalState;
   {
-    std::lock_guard<std::mutex> lock(m_statusLock);
+    std::lock_guard<std::mutex> lock(g_statusLock);
     dwOriginalState = m_serviceStatus.dwCurrentState;
   }
   try {
@@ -152,7 +161,7 @@ void CServiceBase::Shutdown() {
 }
 
 void CServiceBase::ReportStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode) {
-  std::lock_guard<std::mutex> lock(m_statusLock);
+  std::lock_guard<std::mutex> lock(g_statusLock);
   m_serviceStatus.dwCurrentState = dwCurrentState;
   m_serviceStatus.dwWin32ExitCode = dwWin32ExitCode;
   m_serviceStatus.dwWaitHint = 0;

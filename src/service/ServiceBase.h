@@ -5,8 +5,6 @@
 #include <windows.h>
 #include <evntprov.h>
 
-#include <mutex>
-
 class CServiceBase {
  public:
   // Makes the object the process's service and runs the control dispatcher; returns when the
@@ -46,9 +44,4 @@ class CServiceBase {
   SERVICE_STATUS m_serviceStatus;
   SERVICE_STATUS_HANDLE m_serviceStatusHandle;
   REGHANDLE m_hEventProvider;
-
- private:
-  // Reports come from the control handler's thread and from thread-pool threads (a failed RPC
-  // endpoint stops the service); one report at a time keeps the record and checkpoints whole.
-  std::mutex m_statusLock;
 };

@@ -63,9 +63,10 @@ void CUtilityService::OnStart(DWORD, PWSTR*) {
   WriteServiceEvent(L"CppWindowsService in OnStart", kEventLevelInformation);
   m_pRpcStartWork = CreateThreadpoolWork(StartRpcServerWorkCallback, this, nullptr);
   if (m_pRpcStartWork == nullptr) {
+    // Taken first: writing the event may change the last error.
+    DWORD error = GetLastError();
     WriteServiceEvent(L"CreateThreadpoolWork failed", kEventLevelError);
-    WriteLog(L"", 1, LOG_LEVEL_ERROR, L"CUtilityService::OnStart CreateThreadpoolWork() return fail, error: %d",
-             GetLastError());
+    WriteLog(L"", 1, LOG_LEVEL_ERROR, L"CUtilityService::OnStart CreateThreadpoolWork() return fail, error: %d", error);
     return;
   }
   SubmitThreadpoolWork(m_pRpcStartWork);

@@ -4,7 +4,10 @@
 #include "minwindef.h"
 #include "winnt.h"
 
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+// Internal is written by the thread that completes the I/O; the read is atomic here as the kernel's
+// write is on Windows.
+#define HasOverlappedIoCompleted(lpOverlapped) \
+  (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != STATUS_PENDING)
 
 // Directory change notification. On winsim only the folder's own entries can be watched
 // (bWatchSubtree TRUE fails with ERROR_INVALID_PARAMETER) and completion routines are not

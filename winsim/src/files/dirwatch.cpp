@@ -295,8 +295,10 @@ void DirectoryWatch::CompleteLocked(Read& read, DWORD status, DWORD bytes) {
   read.status = status;
   read.bytes = bytes;
   if (read.overlapped) {
-    read.overlapped->InternalHigh = bytes;
-    read.overlapped->Internal = status;
+    // The caller may poll Internal (HasOverlappedIoCompleted) from another thread, as the kernel's
+    // I/O manager lets it: the byte count is in place before the status says done.
+    __atomic_store_n(&read.overlapped->InternalHigh, static_cast<ULONG_PTR>(bytes), __ATOMIC_RELAXED);
+    __atomic_store_n(&read.overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
   }
   if (read.event) SetEventObject(read.event.get());
   read.event.reset();
@@ -307,8 +309,8 @@ bool DirectoryWatch::Issue(const std::shared_ptr<Read>& read) {
   std::lock_guard<std::mutex> lock(m_lock);
   if (m_closed) return false;
   if (read->overlapped) {
-    read->overlapped->Internal = kStatusPending;
-    read->overlapped->InternalHigh = 0;
+    __atomic_store_n(&read->overlapped->Internal, static_cast<ULONG_PTR>(kStatusPending), __ATOMIC_RELAXED);
+    __atomic_store_n(&read->overlapped->InternalHigh, static_cast<ULONG_PTR>(0), __ATOMIC_RELAXED);
   }
   if (read->event) ResetEventObject(read->event.get());
   m_reads.push_back(read);
