@@ -304,6 +304,11 @@ TEST_F(RegistryApiTest, ShortTextReadIntoAnIntegerGetsTheStoredBytes) {
   cb = sizeof(v);
   EXPECT_EQ(RegQueryValueExW(key, L"Three", nullptr, &type, reinterpret_cast<BYTE*>(&v), &cb), ERROR_MORE_DATA);
   EXPECT_EQ(cb, 4 * sizeof(wchar_t));
+  // A string reader whose buffer is too small hears so, even when the stored bytes would fit.
+  wchar_t two[2] = {L'x', L'x'};
+  cb = sizeof(two);
+  EXPECT_EQ(RegQueryValueExW(key, L"Three", nullptr, &type, reinterpret_cast<BYTE*>(two), &cb), ERROR_MORE_DATA);
+  EXPECT_EQ(cb, 4 * sizeof(wchar_t));
   RegCloseKey(key);
 }
 

@@ -41,14 +41,20 @@ TEST_F(EtwTest, WrittenEventsLandInTheEventLog) {
   EXPECT_EQ(events[1].text, L"Grüße ✓ 𝄞");
 }
 
-TEST_F(EtwTest, WritesWithoutALiveRegistrationFailWithInvalidHandle) {
+// A stale handle fails; the zero handle of a failed registration is accepted and does nothing.
+TEST_F(EtwTest, WritesWithoutALiveRegistration) {
   REGHANDLE handle = 0;
   ASSERT_EQ(EventRegister(&kProvider, nullptr, nullptr, &handle), static_cast<ULONG>(ERROR_SUCCESS));
   ASSERT_EQ(EventUnregister(handle), static_cast<ULONG>(ERROR_SUCCESS));
   EXPECT_EQ(EventWriteString(handle, 4, 0, L"after unregister"), static_cast<ULONG>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(EventWriteString(0, 4, 0, L"handle zero"), static_cast<ULONG>(ERROR_INVALID_HANDLE));
   EXPECT_EQ(EventUnregister(handle), static_cast<ULONG>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(EventWriteString(0, 4, 0, L"handle zero"), static_cast<ULONG>(ERROR_SUCCESS));
+  EXPECT_EQ(EventUnregister(0), static_cast<ULONG>(ERROR_SUCCESS));
   EXPECT_TRUE(etw::ReadEvents().empty());
+  REGHANDLE failed = 12345;
+  InjectFault("EventRegister", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(EventRegister(&kProvider, nullptr, nullptr, &failed), static_cast<ULONG>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(failed, 0u);
 }
 
 TEST_F(EtwTest, ArgumentChecks) {

@@ -145,6 +145,8 @@ using namespace winsim::etw;
 
 ULONG WINAPI EventRegister(LPCGUID ProviderId, PENABLECALLBACK EnableCallback, PVOID CallbackContext,
                            PREGHANDLE RegHandle) {
+  // "If EventRegister fails, it returns a zero-valued RegHandle."
+  if (RegHandle) *RegHandle = 0;
   WINSIM_FAULT_STATUS("EventRegister", ULONG);
   if (!ProviderId || !RegHandle) return ERROR_INVALID_PARAMETER;
   REGHANDLE handle;
@@ -165,6 +167,8 @@ ULONG WINAPI EventRegister(LPCGUID ProviderId, PENABLECALLBACK EnableCallback, P
 
 ULONG WINAPI EventUnregister(REGHANDLE RegHandle) {
   WINSIM_FAULT_STATUS("EventUnregister", ULONG);
+  // A zero handle (a failed registration) is accepted and does nothing, as documented.
+  if (RegHandle == 0) return ERROR_SUCCESS;
   auto& regs = TheRegistrations();
   std::lock_guard<std::mutex> lock(regs.lock);
   if (regs.byHandle.erase(RegHandle) == 0) return ERROR_INVALID_HANDLE;
@@ -173,6 +177,7 @@ ULONG WINAPI EventUnregister(REGHANDLE RegHandle) {
 
 ULONG WINAPI EventWriteString(REGHANDLE RegHandle, UCHAR Level, ULONGLONG Keyword, PCWSTR String) {
   WINSIM_FAULT_STATUS("EventWriteString", ULONG);
+  if (RegHandle == 0) return ERROR_SUCCESS;
   GUID provider;
   {
     auto& regs = TheRegistrations();

@@ -220,7 +220,7 @@ std::vector<SubKey> ReadSubKeys(int64_t key) {
 // value are its UTF-16 bytes, so a caller that reads a short text value into a 4-byte integer gets
 // the raw characters and success. Here the converted data is larger (wchar_t is wider), so when the
 // buffer is too small for the converted data but holds the stored UTF-16 bytes, the raw stored bytes
-// are copied and their size reported, as Windows would.
+// are copied and their size reported, as Windows would, for a buffer of at most a DWORD.
 LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t>& stored, LPBYTE data, LPDWORD cbData) {
   std::vector<uint8_t> converted = ToProcess(type, stored);
   if (!cbData) return ERROR_SUCCESS;
@@ -234,7 +234,9 @@ LSTATUS CopyValueOut(DWORD type, const std::vector<uint8_t>& stored, LPBYTE data
     *cbData = need;
     return ERROR_SUCCESS;
   }
-  if (IsStringType(type) && *cbData >= stored.size()) {
+  // Only an integer-sized buffer takes the raw bytes: a string reader with a buffer too small must
+  // still hear ERROR_MORE_DATA, as on Windows.
+  if (IsStringType(type) && *cbData >= stored.size() && *cbData <= sizeof(DWORD)) {
     if (!stored.empty()) std::memcpy(data, stored.data(), stored.size());
     *cbData = static_cast<DWORD>(stored.size());
     return ERROR_SUCCESS;

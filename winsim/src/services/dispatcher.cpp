@@ -253,14 +253,23 @@ SERVICE_STATUS_HANDLE Register(LPCWSTR lpServiceName, LPHANDLER_FUNCTION_EX ex, 
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(g_dispatcher.lock);
-  bool known = false;
-  if (g_dispatcher.active && lpServiceName) {
-    known = EqualsNoCase(lpServiceName, g_dispatcher.serviceName);
-    for (auto& n : g_dispatcher.tableNames) known = known || EqualsNoCase(lpServiceName, n);
-  }
-  if (!known) {
+  // "If the service type is SERVICE_WIN32_OWN_PROCESS, the function does not verify that the
+  // specified name is valid"; a name that no entry of a shared process's table carries fails with
+  // ERROR_SERVICE_NOT_IN_EXE. Outside a dispatcher there is no service to register for.
+  if (!g_dispatcher.active) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
+  }
+  if (g_dispatcher.serviceType & SERVICE_WIN32_SHARE_PROCESS) {
+    bool known = false;
+    if (lpServiceName) {
+      known = EqualsNoCase(lpServiceName, g_dispatcher.serviceName);
+      for (auto& n : g_dispatcher.tableNames) known = known || EqualsNoCase(lpServiceName, n);
+    }
+    if (!known) {
+      SetLastError(ERROR_SERVICE_NOT_IN_EXE);
+      return nullptr;
+    }
   }
   g_dispatcher.handlerEx = ex;
   g_dispatcher.handler = plain;
