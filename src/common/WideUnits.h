@@ -9,6 +9,7 @@
 #ifdef _WIN32
 typedef WCHAR UTF16_UNIT;
 inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) { return std::wstring(units, count); }
+inline size_t Utf16Length(const std::wstring& text) { return text.size(); }
 #else
 typedef char16_t UTF16_UNIT;
 inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) {
@@ -23,5 +24,11 @@ inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) {
     text.push_back(static_cast<wchar_t>(c));
   }
   return text;
+}
+// Characters beyond U+FFFF take two UTF-16 units.
+inline size_t Utf16Length(const std::wstring& text) {
+  size_t units = 0;
+  for (wchar_t c : text) units += static_cast<unsigned long>(c) > 0xFFFF ? 2 : 1;
+  return units;
 }
 #endif

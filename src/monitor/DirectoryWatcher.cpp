@@ -138,7 +138,7 @@ DWORD DirectoryWatcher::ProcessDirectoryChanges(const BYTE* buffer) {
     size_t nameUnits = nameBytes / sizeof(UTF16_UNIT);
     // Records never reach past the buffer; a length that says otherwise is not trusted.
     bool fits = offset + kRecordHeaderBytes + nameBytes <= kChangeBufferBytes;
-    if (fits && nameBytes != 0 && nameUnits == m_wsWatchName.size()) {
+    if (fits && nameBytes != 0 && nameUnits == Utf16Length(m_wsWatchName)) {
       UTF16_UNIT name[MAX_PATH] = {};
       size_t copyUnits = nameUnits < MAX_PATH - 1 ? nameUnits : MAX_PATH - 1;
       std::memcpy(name, buffer + offset + kRecordHeaderBytes, copyUnits * sizeof(UTF16_UNIT));

@@ -273,3 +273,19 @@ TEST_F(ServiceRuntimeTest, CommandStartsAndStopsWithClearErrors) {
 
 }  // namespace
 }  // namespace winsim::test
+
+namespace winsim::test {
+namespace {
+
+// An own-process service's handler registration does not check the name it is given.
+TEST_F(ServiceRuntimeTest, OwnProcessServiceRegistersItsHandlerUnderAnyName) {
+  SC_HANDLE h = Install("Named", "--handler-name SomethingElse");
+  SERVICE_STATUS s = StartAndWait(h, "Named");
+  EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  for (auto& line : LogLines("Named")) EXPECT_EQ(line.find("RegisterServiceCtrlHandlerExW failed"), std::string::npos);
+  SERVICE_STATUS stopped{};
+  EXPECT_TRUE(ControlService(h, SERVICE_CONTROL_STOP, &stopped)) << GetLastError();
+}
+
+}  // namespace
+}  // namespace winsim::test

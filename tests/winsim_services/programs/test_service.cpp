@@ -8,6 +8,7 @@
 //   --hang-start        stay in START_PENDING
 //   --handler-ms N      time the handler takes for each control (default 0)
 //   --stop-gate FILE    stay in STOP_PENDING until FILE exists
+//   --handler-name NAME register the control handler under NAME instead of the service's name
 // Each delivered control is logged with the thread it ran on, so that tests can check that
 // controls run on the dispatcher's thread one at a time.
 #include <windows.h>
@@ -28,6 +29,7 @@ int g_startSteps = 0, g_stopSteps = 0, g_stepMs = 20;
 DWORD g_exitCode = 0;
 bool g_hangStart = false;
 std::string g_stopGate;
+std::wstring g_handlerName;
 int g_handlerMs = 0;
 
 DWORD g_dispatcherThread = 0;
@@ -97,7 +99,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   std::string name;
   for (const wchar_t* p = argv[0]; *p; ++p) name.push_back(static_cast<char>(*p));
   Log("main argc=" + std::to_string(argc) + " name=" + name + " thread=" + std::to_string(GetCurrentThreadId()));
-  g_status = RegisterServiceCtrlHandlerExW(argv[0], Handler, &g_log);
+  g_status = RegisterServiceCtrlHandlerExW(g_handlerName.empty() ? argv[0] : g_handlerName.c_str(), Handler, &g_log);
   if (!g_status) {
     Log("RegisterServiceCtrlHandlerExW failed " + std::to_string(GetLastError()));
     return;
@@ -146,6 +148,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (a == "--exit-code") g_exitCode = static_cast<DWORD>(std::atoi(v.c_str())), ++i;
     else if (a == "--stop-gate") g_stopGate = v, ++i;
     else if (a == "--handler-ms") g_handlerMs = std::atoi(v.c_str()), ++i;
+    else if (a == "--handler-name") g_handlerName = std::wstring(v.begin(), v.end()), ++i;
     else if (a == "--hang-start") g_hangStart = true;
   }
   g_dispatcherThread = GetCurrentThreadId();
