@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/Log.h"
-#include "common/WideUnits.h"
+#include "common/Portability.h"
 
 namespace {
 

@@ -95,7 +95,12 @@ typedef void* FARPROC;
 #define INFINITE 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
+// As on Windows, the halves are reachable both directly and through u.
 typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
   struct {
     DWORD LowPart;
     LONG HighPart;
@@ -104,6 +109,10 @@ typedef union _LARGE_INTEGER {
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  };
   struct {
     DWORD LowPart;
     DWORD HighPart;

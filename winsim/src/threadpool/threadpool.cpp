@@ -40,6 +40,9 @@ struct _TP_TIMER {
   PTP_TIMER_CALLBACK callback = nullptr;
   PVOID context = nullptr;
   bool set = false;  // armed: the timer thread will queue a callback at `due`
+  // What IsThreadpoolTimerSet reports: the last SetThreadpoolTimer gave a due time. A one-shot
+  // timer that has fired stays "set" in this sense until it is set again or cancelled.
+  bool dueTimeGiven = false;
   Clock::time_point due;
   Clock::duration period{0};
   size_t pending = 0;
@@ -326,6 +329,7 @@ VOID WINAPI SetThreadpoolTimer(PTP_TIMER pti, PFILETIME pftDueTime, DWORD msPeri
   std::lock_guard<std::mutex> lock(pool.lock);
   if (pti->closed) return;
   winsim::DisarmLocked(pool, pti);  // setting the timer replaces the previous due time
+  pti->dueTimeGiven = pftDueTime != nullptr;
   if (!pftDueTime) return;          // cancelled: callbacks already queued still run
   pti->due = due;
   pti->period = std::chrono::duration_cast<Clock::duration>(
@@ -340,12 +344,12 @@ VOID WINAPI SetThreadpoolTimer(PTP_TIMER pti, PFILETIME pftDueTime, DWORD msPeri
   pool.timersChanged.notify_one();
 }
 
-// TRUE while the timer is armed: from SetThreadpoolTimer with a due time until a one-shot timer
-// expires or the timer is cancelled.
+// Microsoft documents a timer as set when the most recent SetThreadpoolTimer(Ex) call passed a
+// non-null due time; a one-shot timer that has expired is therefore still set (Wine agrees).
 BOOL WINAPI IsThreadpoolTimerSet(PTP_TIMER pti) {
   auto& pool = ThePool();
   std::lock_guard<std::mutex> lock(pool.lock);
-  return pti->set ? TRUE : FALSE;
+  return pti->dueTimeGiven ? TRUE : FALSE;
 }
 
 VOID WINAPI WaitForThreadpoolTimerCallbacks(PTP_TIMER pti, BOOL fCancelPendingCallbacks) {

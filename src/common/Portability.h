@@ -1,0 +1,84 @@
+// The one place where product code looks at the platform it is built for:
+// - the width of wchar_t, where the system hands over UTF-16 text in fixed structures (directory
+//   change records): 16-bit units are WCHAR on Windows but not on a build whose wchar_t is 32 bits;
+// - declarations that a Windows toolchain lacks, written from Microsoft's documentation for that
+//   toolchain only.
+#pragma once
+#include <windows.h>
+#include <rpc.h>
+
+#include <string>
+
+#ifdef _WIN32
+typedef WCHAR UTF16_UNIT;
+inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) { return std::wstring(units, count); }
+inline size_t Utf16Length(const std::wstring& text) { return text.size(); }
+#else
+typedef char16_t UTF16_UNIT;
+inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) {
+  std::wstring text;
+  text.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    }
+    text.push_back(static_cast<wchar_t>(c));
+  }
+  return text;
+}
+// Characters beyond U+FFFF take two UTF-16 units.
+inline size_t Utf16Length(const std::wstring& text) {
+  size_t units = 0;
+  for (wchar_t c : text) units += static_cast<unsigned long>(c) > 0xFFFF ? 2 : 1;
+  return units;
+}
+#endif
+
+#if defined(__MINGW32__)
+// MinGW-w64 10 has no appmodel.h and no RpcServerRegisterIf3; the functions themselves are in its
+// kernel32 and rpcrt4 import libraries. Declared as Microsoft documents them.
+extern "C" {
+
+#define PACKAGE_FILTER_HEAD 0x00000010
+#define PACKAGE_FILTER_DIRECT 0x00000020
+#define PACKAGE_INFORMATION_BASIC 0x00000000
+#define PACKAGE_INFORMATION_FULL 0x00000100
+
+typedef struct PACKAGE_VERSION {
+  union {
+    UINT64 Version;
+    struct {
+      USHORT Revision;
+      USHORT Build;
+      USHORT Minor;
+      USHORT Major;
+    };
+  };
+} PACKAGE_VERSION;
+
+typedef struct PACKAGE_ID {
+  UINT32 reserved;
+  UINT32 processorArchitecture;
+  PACKAGE_VERSION version;
+  PWSTR name;
+  PWSTR publisher;
+  PWSTR resourceId;
+  PWSTR publisherId;
+} PACKAGE_ID;
+
+WINBASEAPI LONG WINAPI FindPackagesByPackageFamily(PCWSTR packageFamilyName, UINT32 packageFilters, UINT32* count,
+                                                   PWSTR* packageFullNames, UINT32* bufferLength, WCHAR* buffer,
+                                                   UINT32* packageProperties);
+WINBASEAPI LONG WINAPI PackageIdFromFullName(PCWSTR packageFullName, const UINT32 flags, UINT32* bufferLength,
+                                             BYTE* buffer);
+
+RPCRTAPI RPC_STATUS RPC_ENTRY RpcServerRegisterIf3(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
+                                                   unsigned int Flags, unsigned int MaxCalls, unsigned int MaxRpcSize,
+                                                   RPC_IF_CALLBACK_FN* IfCallback, void* SecurityDescriptor);
+
+}  // extern "C"
+#elif __has_include(<appmodel.h>)
+#include <appmodel.h>
+#endif
