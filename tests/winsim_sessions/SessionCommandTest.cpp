@@ -88,6 +88,9 @@ struct ErrorCase {
   std::string message;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+
 class SessionCommandErrorTest : public SessionTest, public ::testing::WithParamInterface<ErrorCase> {};
 
 TEST_P(SessionCommandErrorTest, FailsWithOneLineAndChangesNothing) {
