@@ -4,6 +4,9 @@
 #include "minwindef.h"
 #include "winnt.h"
 
+// The session attached to the physical console; 0xFFFFFFFF when there is none.
+DWORD WINAPI WTSGetActiveConsoleSessionId(void);
+
 // Internal is written by the thread that completes the I/O; the read is atomic here as the kernel's
 // write is on Windows.
 #define HasOverlappedIoCompleted(lpOverlapped) \

@@ -11,6 +11,7 @@
 #include "core/paths.h"
 #include "core/strings.h"
 #include "process/process.h"
+#include "sessions/sessions.h"
 
 namespace winsim::cli {
 namespace {
@@ -67,6 +68,10 @@ int Run(const Args& argsIn) {
   if (user.empty()) {
     identity = AdministratorIdentity(sessionId);
   } else {
+    // A signed-in user's programs run in that user's session.
+    if (session.empty()) {
+      if (auto signedIn = sessions::SessionOfUser(WideFromUtf8(user))) sessionId = signedIn->id;
+    }
     auto found = UserIdentity(WideFromUtf8(user), sessionId);
     if (!found) return Fail("no user " + user + " on this machine (winsim user add " + user + ")");
     identity = *found;

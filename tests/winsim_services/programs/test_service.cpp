@@ -9,9 +9,13 @@
 //   --handler-ms N      time the handler takes for each control (default 0)
 //   --stop-gate FILE    stay in STOP_PENDING until FILE exists
 //   --handler-name NAME register the control handler under NAME instead of the service's name
+//   --query-session     on a session change, also log what the session queries answer meanwhile:
+//                       user=NAME of the notified session (user=!ERR when the query fails) and
+//                       console=ID, the active console session
 // Each delivered control is logged with the thread it ran on, so that tests can check that
 // controls run on the dispatcher's thread one at a time.
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -31,6 +35,7 @@ bool g_hangStart = false;
 std::string g_stopGate;
 std::wstring g_handlerName;
 int g_handlerMs = 0;
+bool g_querySession = false;
 
 DWORD g_dispatcherThread = 0;
 SERVICE_STATUS_HANDLE g_status = nullptr;
@@ -69,6 +74,18 @@ DWORD WINAPI Handler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID co
   if (control == SERVICE_CONTROL_SESSIONCHANGE && eventData) {
     auto* n = static_cast<WTSSESSION_NOTIFICATION*>(eventData);
     line += " cb=" + std::to_string(n->cbSize) + " session=" + std::to_string(n->dwSessionId);
+    if (g_querySession) {
+      LPWSTR name = nullptr;
+      DWORD bytes = 0;
+      if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, n->dwSessionId, WTSUserName, &name, &bytes)) {
+        line += " user=";
+        for (const wchar_t* p = name; *p; ++p) line.push_back(static_cast<char>(*p));
+        WTSFreeMemory(name);
+      } else {
+        line += " user=!" + std::to_string(GetLastError());
+      }
+      line += " console=" + std::to_string(WTSGetActiveConsoleSessionId());
+    }
   } else {
     line += eventData ? " data=yes" : " data=null";
   }
@@ -150,6 +167,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (a == "--handler-ms") g_handlerMs = std::atoi(v.c_str()), ++i;
     else if (a == "--handler-name") g_handlerName = std::wstring(v.begin(), v.end()), ++i;
     else if (a == "--hang-start") g_hangStart = true;
+    else if (a == "--query-session") g_querySession = true;
   }
   g_dispatcherThread = GetCurrentThreadId();
   static SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(L""), ServiceMain}, {nullptr, nullptr}};

@@ -5,12 +5,14 @@
 namespace winsim {
 
 void InitFileSystemDefaults();  // files: the Windows folders on C:
-void InitAccountDefaults();     // process: the built-in accounts and the console session
+void InitAccountDefaults();     // process: the built-in accounts
+void InitSessionDefaults();     // sessions: the services' session and the console session
 void InitRegistryDefaults();    // registry: the keys and values of a fresh Windows
 
 inline void RunInitHooks() {
   InitFileSystemDefaults();
   InitAccountDefaults();
+  InitSessionDefaults();
   InitRegistryDefaults();
 }
 
