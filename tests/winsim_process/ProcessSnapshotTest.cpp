@@ -206,6 +206,10 @@ TEST_F(ProcessSnapshotTest, WalkEndsWithNoMoreFilesAndFirstStartsOver) {
 TEST_F(ProcessSnapshotTest, EntrySmallerThanTheStructureFailsWithBadLength) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  PROCESSENTRY32W good{};
+  good.dwSize = sizeof(good);
+  ASSERT_TRUE(Process32FirstW(snapshot, &good));
+  ASSERT_EQ(good.th32ProcessID, 0u);
   // Unset, one byte short, and the ANSI structure's size (its name is 260 bytes, not wide).
   const DWORD ansiSize = offsetof(PROCESSENTRY32W, szExeFile) + MAX_PATH;
   for (DWORD size : {0u, static_cast<DWORD>(sizeof(PROCESSENTRY32W) - 1), ansiSize}) {
@@ -220,11 +224,9 @@ TEST_F(ProcessSnapshotTest, EntrySmallerThanTheStructureFailsWithBadLength) {
       EXPECT_EQ(entry.th32ProcessID, kSentinel);
     }
   }
-  // A failed call does not move the walk: the next good call still gives the first process.
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  ASSERT_TRUE(Process32NextW(snapshot, &entry));
-  EXPECT_EQ(entry.th32ProcessID, 0u);
+  // The refused calls did not move the walk: the next good call gives the second process.
+  ASSERT_TRUE(Process32NextW(snapshot, &good));
+  EXPECT_EQ(good.th32ProcessID, 4u);
   EXPECT_TRUE(CloseHandle(snapshot));
 }
 

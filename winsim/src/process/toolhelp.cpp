@@ -160,7 +160,8 @@ BOOL WalkSnapshot(HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool first) {
     return FALSE;
   }
   // A structure smaller than the one this header declares (an unset dwSize, or the ANSI
-  // PROCESSENTRY32 handed to the wide function) fails with ERROR_BAD_LENGTH, as on Windows.
+  // PROCESSENTRY32 handed to the wide function) fails with ERROR_BAD_LENGTH, as on Windows. A
+  // larger one is filled as far as this structure goes.
   if (lppe->dwSize < sizeof(PROCESSENTRY32W)) {
     SetLastError(ERROR_BAD_LENGTH);
     return FALSE;
