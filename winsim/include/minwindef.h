@@ -19,6 +19,7 @@
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned char UCHAR;
+typedef UCHAR* PUCHAR;
 typedef unsigned short WORD;
 typedef unsigned short USHORT;
 typedef uint32_t DWORD;

@@ -20,6 +20,8 @@ DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
 LPWSTR WINAPI GetCommandLineW(void);
 [[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
+// The Remote Desktop Services session of a running process of the machine.
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
 
 // Threads. A thread handle is signalled when the thread ends.
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,

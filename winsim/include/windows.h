@@ -9,6 +9,7 @@
 #include "synchapi.h"
 #include "stringapiset.h"
 #include "processthreadsapi.h"
+#include "heapapi.h"
 #include "processenv.h"
 #include "sysinfoapi.h"
 #include "fileapi.h"
