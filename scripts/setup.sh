@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages what building and testing need, when it is missing.
+# Installs from Debian's packages what building and testing need, when it is missing. With the
+# argument "windows": what the Windows cross-build and its runs under Wine need.
 set -euo pipefail
 packages=(g++ cmake ninja-build libgtest-dev libsqlite3-dev libssl-dev openssl)
+if [ "${1:-}" = "windows" ]; then
+  packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

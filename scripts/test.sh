@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # The test suite: a normal build, then AddressSanitizer with UndefinedBehaviorSanitizer, then
-# ThreadSanitizer; each builds and runs every test. Pass preset names to run only those.
+# ThreadSanitizer; each builds and runs every test. Then the Windows programs, cross-built with
+# MinGW-w64, under Wine (scripts/wine-check.sh). Pass preset names (default, asan, tsan, windows)
+# to run only those.
 # Sanitizer reports of every process, the service and agent processes that tests start included,
 # are collected per preset; any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default asan tsan)
+[ ${#presets[@]} -gt 0 ] || presets=(default asan tsan windows)
 for preset in "${presets[@]}"; do
+  if [ "$preset" = "windows" ]; then
+    echo "=== windows build and Wine check ==="
+    bash scripts/wine-check.sh
+    continue
+  fi
   echo "=== $preset build ==="
   bash scripts/build.sh "$preset"
   echo "=== $preset tests ==="

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 #include <regex>
+#include <sstream>
 
 #include "ServiceRun.h"
 
@@ -56,43 +57,103 @@ class ServiceProgramTest : public ServiceRunTest {
   }
 };
 
-TEST_F(ServiceProgramTest, CommandLineSelectsTheMode) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string output;
-  };
-  const std::string notStarted = "Service failed to run w/err 0x00000427\n" + std::string(kUsage);
-  const std::vector<Case> cases = {
-      {{}, notStarted},
-      {{"install"}, notStarted},  // a word without dash or slash is no option
-      {{"-foo"}, kUsage},
-      {{"-"}, kUsage},
-      {{"/"}, kUsage},
-      {{"-installer"}, kUsage},
-      {{"-remove"}, "OpenService failed w/err 0x00000424\n"},
-      {{"/INSTALL"}, "TorvexUtilityService is installed.\n"},
-      {{"-Install", "ignored"}, "CreateService failed w/err 0x00000431\n"},
-      {{"-ReMoVe"}, "TorvexUtilityService is removed.\n"},
-      {{"-install"}, "TorvexUtilityService is installed.\n"},
-  };
-  for (const auto& c : cases) {
-    std::string joined;
-    for (auto& a : c.args) joined += a + " ";
-    SCOPED_TRACE(joined);
-    auto r = Program(c.args);
-    EXPECT_EQ(r.output, c.output);
-    EXPECT_EQ(r.status, 0);
+// The steps of the table that the Wine check plays too (see the table file for its format).
+struct Step {
+  std::string kind;
+  std::vector<std::string> fields;
+};
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'n' || text[i + 1] == 'r')) {
+      out += text[++i] == 'n' ? '\n' : '\r';
+    } else {
+      out += text[i];
+    }
   }
-  // The registration as the service control manager keeps it.
-  auto info = services::FindService(kName);
-  ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->displayName, L"Torvex Utility Service");
-  EXPECT_EQ(info->serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-  EXPECT_EQ(info->startType, static_cast<DWORD>(SERVICE_DEMAND_START));
-  EXPECT_EQ(info->errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-  EXPECT_EQ(info->binaryPath, WindowsPathOf(BinPath("TorvexUtilityService.exe")));
-  EXPECT_FALSE(info->account.has_value());
-  EXPECT_TRUE(info->dependencies.empty());
+  return out;
+}
+
+std::vector<Step> ReadSteps() {
+  std::vector<Step> steps;
+  std::ifstream in(std::string(TORVEX_SOURCE_DIR) + "/tests/integration/service_program.txt");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    Step step;
+    size_t pos = 0;
+    for (;;) {
+      size_t bar = line.find(" | ", pos);
+      std::string field = line.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos);
+      if (step.kind.empty()) {
+        step.kind = field;
+      } else {
+        step.fields.push_back(Unescape(field));
+      }
+      if (bar == std::string::npos) break;
+      pos = bar + 3;
+    }
+    steps.push_back(step);
+  }
+  return steps;
+}
+
+std::vector<std::string> SplitArgs(const std::string& args) {
+  std::vector<std::string> out;
+  if (args == "(none)") return out;
+  std::istringstream words(args);
+  std::string word;
+  while (words >> word) out.push_back(word);
+  return out;
+}
+
+TEST_F(ServiceProgramTest, TheSharedStoryOfTheProgram) {
+  auto steps = ReadSteps();
+  ASSERT_GT(steps.size(), 10u) << "the table was not found or not read";
+  const char* states[] = {"?", "STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING", "CONTINUE_PENDING",
+                          "PAUSE_PENDING", "PAUSED"};
+  for (const auto& step : steps) {
+    std::string trace = step.kind;
+    for (auto& f : step.fields) trace += " | " + f;
+    SCOPED_TRACE(trace);
+    if (step.kind == "run") {
+      ASSERT_EQ(step.fields.size(), 2u);
+      auto r = Program(SplitArgs(step.fields[0]));
+      EXPECT_EQ(r.output, step.fields[1]);
+      EXPECT_EQ(r.status, 0);
+    } else if (step.kind == "level") {
+      SetLogLevel(static_cast<DWORD>(std::stoul(step.fields.at(0))));
+    } else if (step.kind == "start") {
+      // The registration as the control manager keeps it.
+      auto info = services::FindService(kName);
+      ASSERT_TRUE(info.has_value());
+      EXPECT_EQ(info->displayName, L"Torvex Utility Service");
+      EXPECT_EQ(info->serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+      EXPECT_EQ(info->startType, static_cast<DWORD>(SERVICE_DEMAND_START));
+      EXPECT_EQ(info->errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+      EXPECT_EQ(info->binaryPath, WindowsPathOf(BinPath("TorvexUtilityService.exe")));
+      EXPECT_FALSE(info->account.has_value());
+      EXPECT_TRUE(info->dependencies.empty());
+      StartService();
+    } else if (step.kind == "status") {
+      auto info = services::FindService(kName);
+      ASSERT_TRUE(info.has_value());
+      const SERVICE_STATUS& st = info->status;
+      char text[64];
+      std::snprintf(text, sizeof(text), "%s/0x%x/%u", st.dwCurrentState < 8 ? states[st.dwCurrentState] : "?",
+                    static_cast<unsigned>(st.dwControlsAccepted), static_cast<unsigned>(st.dwWin32ExitCode));
+      EXPECT_EQ(text, step.fields.at(0));
+    } else if (step.kind == "stop") {
+      auto r = Winsim({"service", "stop", "TorvexUtilityService"});
+      EXPECT_EQ(r.status, 0) << r.errors;
+      ASSERT_TRUE(WaitFor(kName, SERVICE_STOPPED));
+    } else if (step.kind == "log") {
+      EXPECT_EQ(std::regex_replace(ServiceLog(), std::regex(R"(\[[-0-9 :.]{23}\])"), "[T]"), step.fields.at(0));
+    } else {
+      ADD_FAILURE() << "unknown step " << step.kind;
+    }
+  }
 }
 
 TEST_F(ServiceProgramTest, PlainUserMayNotInstallOrRemove) {

@@ -1,0 +1,20 @@
+# Fails when a product source (src/) reaches past Win32: a POSIX or Linux header, or a name of
+# winsim, the simulated platform. Run with -DSOURCE_DIR=<src folder> by the Windows build, since
+# MinGW-w64 itself would accept some POSIX headers.
+file(GLOB_RECURSE sources "${SOURCE_DIR}/*.h" "${SOURCE_DIR}/*.cpp" "${SOURCE_DIR}/*.idl")
+set(problems "")
+foreach(source ${sources})
+  file(STRINGS "${source}" lines)
+  set(number 0)
+  foreach(line IN LISTS lines)
+    math(EXPR number "${number} + 1")
+    if(line MATCHES "^[ \t]*#[ \t]*include[ \t]*<(unistd|pthread|dlfcn|fcntl|signal|termios|poll|spawn|dirent|netdb|syslog|sched|semaphore|linux/[^>]*|sys/[^>]*|arpa/[^>]*|netinet/[^>]*)\\.h>")
+      string(APPEND problems "${source}:${number}: a POSIX or Linux header: ${line}\n")
+    elseif(line MATCHES "[Ww][Ii][Nn][Ss][Ii][Mm]")
+      string(APPEND problems "${source}:${number}: a name of the simulated platform: ${line}\n")
+    endif()
+  endforeach()
+endforeach()
+if(problems)
+  message(FATAL_ERROR "Product code must be plain Win32:\n${problems}")
+endif()
