@@ -98,7 +98,8 @@ std::optional<SidBytes> SidFromString(std::string_view text) {
     if (dash == std::string_view::npos) break;
     text.remove_prefix(dash + 1);
   }
-  // Revision, authority, then at most 15 sub-authorities.
+  // Revision, authority (decimal, or 0x-hexadecimal as SidToString writes large ones), then at
+  // most 15 decimal sub-authorities.
   if (parts.size() < 2 || parts.size() > 2u + kMaxSubAuthorities) return std::nullopt;
   uint64_t revision = 0, authority = 0;
   if (!ParseNumber(parts[0], false, 255, &revision) || revision != kSidRevision) return std::nullopt;
@@ -108,7 +109,7 @@ std::optional<SidBytes> SidFromString(std::string_view text) {
   std::vector<uint32_t> subs;
   for (size_t i = 2; i < parts.size(); ++i) {
     uint64_t v = 0;
-    if (!ParseNumber(parts[i], true, 0xFFFFFFFFull, &v)) return std::nullopt;
+    if (!ParseNumber(parts[i], false, 0xFFFFFFFFull, &v)) return std::nullopt;
     subs.push_back(static_cast<uint32_t>(v));
   }
   return MakeSid(auth, subs);
