@@ -209,7 +209,7 @@ TEST_F(AclTest, TrusteesByNameAndSetEntriesErrors) {
   EXPLICIT_ACCESS_W multiple = good;
   multiple.Trustee.pMultipleTrustee = &good.Trustee;
   EXPLICIT_ACCESS_W badMode = good;
-  badMode.grfAccessMode = static_cast<ACCESS_MODE>(9);
+  badMode.grfAccessMode = static_cast<ACCESS_MODE>(7);  // past SET_AUDIT_FAILURE
   EXPLICIT_ACCESS_W badForm = good;
   badForm.Trustee.TrusteeForm = TRUSTEE_BAD_FORM;
   const Case cases[] = {
