@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages what building and testing need, when it is missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libsqlite3-dev libssl-dev openssl)
+packages=(g++ cmake ninja-build libgtest-dev libsqlite3-dev libssl-dev openssl osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
