@@ -204,7 +204,7 @@ HMODULE LoadLocated(const Located& file) {
   switch (probe.kind) {
     case pe::FileKind::Elf: objectPath = file.linuxPath; break;
     case pe::FileKind::PeWithPayload: {
-      auto unpacked = pe::UnpackPayload(file.linuxPath);
+      auto unpacked = pe::UnpackPayload(file.linuxPath, Utf8FromWide(UpperCase(file.windowsPath)));
       if (!unpacked) return Fail(errno == ENOEXEC ? ERROR_BAD_EXE_FORMAT : ERROR_NOT_ENOUGH_MEMORY);
       objectPath = *unpacked;
       break;
@@ -222,7 +222,7 @@ HMODULE LoadLocated(const Located& file) {
     dlclose(dl);
     return Fail(ERROR_BAD_EXE_FORMAT);
   }
-  // The same object under another name (two copies of one file): one module, as the dynamic
+  // The same object under another name (a link to a loaded file): one module, as the dynamic
   // linker keeps one mapping of it.
   if (Module* same = FindByHandle(base)) {
     dlclose(dl);

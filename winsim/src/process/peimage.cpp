@@ -252,7 +252,7 @@ FileProbe ProbeFile(const std::string& linuxPath) {
   return probe;
 }
 
-std::optional<std::string> UnpackPayload(const std::string& linuxPath) {
+std::optional<std::string> UnpackPayload(const std::string& linuxPath, const std::string& instance) {
   int fd = open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat st;
@@ -294,6 +294,16 @@ std::optional<std::string> UnpackPayload(const std::string& linuxPath) {
   for (unsigned int i = 0; i < digestSize; ++i) {
     name.push_back(kHex[digest[i] >> 4]);
     name.push_back(kHex[digest[i] & 15]);
+  }
+  if (!instance.empty()) {
+    unsigned char tag[EVP_MAX_MD_SIZE];
+    unsigned int tagSize = 0;
+    EVP_Digest(instance.data(), instance.size(), tag, &tagSize, EVP_sha256(), nullptr);
+    name.push_back('-');
+    for (unsigned int i = 0; i < 8 && i < tagSize; ++i) {
+      name.push_back(kHex[tag[i] >> 4]);
+      name.push_back(kHex[tag[i] & 15]);
+    }
   }
   std::string folder = MachineDir() + "/cache/images";
   std::string target = folder + "/" + name;

@@ -67,8 +67,10 @@ FileProbe ProbeFile(const std::string& linuxPath);
 // The payload of a winsim PE image as a native file of its own, unpacked once per machine into
 // <machine>/cache/images/ under the SHA-256 of its bytes, so that every process of the machine
 // that runs or loads the image shares one copy. Creation is race-free between processes: the
-// file is written under a temporary name and linked into place whole. Returns the Linux path, or
-// nullopt with errno set.
-std::optional<std::string> UnpackPayload(const std::string& linuxPath);
+// file is written under a temporary name and linked into place whole. A non-empty `instance` gets
+// a copy of its own: the loader passes the library's path, so that two library files with the same
+// payload are two modules, as on Windows, and not one mapping. Returns the Linux path, or nullopt
+// with errno set.
+std::optional<std::string> UnpackPayload(const std::string& linuxPath, const std::string& instance = "");
 
 }  // namespace winsim::pe
