@@ -21,6 +21,18 @@ class TrustTest : public TrustFixture {
     std::string bytes = ReadFile(Image("testlib.dll"));
     bytes[0x400] = static_cast<char>(bytes[0x400] ^ 0x20);
     std::ofstream(LinuxOf(L"C:\\lib\\testlib-changed.dll"), std::ios::binary) << bytes;
+    // One byte of the signer's encrypted digest changed: it ends the signature, before the padding
+    // of its certificate table entry.
+    bytes = ReadFile(Image("testlib.dll"));
+    auto u32 = [&](size_t at) {
+      return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at])) | static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 1])) << 8 |
+             static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 2])) << 16 |
+             static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
+    };
+    uint32_t table = u32(u32(60) + 168);
+    uint32_t length = u32(table);
+    bytes[table + length - 16] = static_cast<char>(bytes[table + length - 16] ^ 0x01);
+    std::ofstream(LinuxOf(L"C:\\lib\\testlib-badsig.dll"), std::ios::binary) << bytes;
     std::ofstream(LinuxOf(L"C:\\lib\\readme.txt")) << "no image";
   }
 };
@@ -35,6 +47,7 @@ TEST_F(TrustTest, VerdictsFollowSignatureDigestAndChain) {
       {L"C:\\lib\\testlib.dll", {"root.pem"}, ERROR_SUCCESS, "signed, chain to a trusted root"},
       {L"C:\\lib\\testlib-unsigned.dll", {"root.pem"}, TRUST_E_NOSIGNATURE, "no certificate table"},
       {L"C:\\lib\\testlib-changed.dll", {"root.pem"}, TRUST_E_BAD_DIGEST, "one byte changed after signing"},
+      {L"C:\\lib\\testlib-badsig.dll", {"root.pem"}, TRUST_E_BAD_DIGEST, "the signature does not verify"},
       {L"C:\\lib\\testlib.dll", {}, CERT_E_CHAINING, "the root is nowhere to be found"},
       {L"C:\\lib\\testlib-full.dll", {}, CERT_E_UNTRUSTEDROOT, "the chain ends in a root the machine does not trust"},
       {L"C:\\lib\\testlib-full.dll", {"root.pem"}, ERROR_SUCCESS, "the root in the signature is trusted"},

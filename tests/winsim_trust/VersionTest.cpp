@@ -115,6 +115,16 @@ TEST_F(VersionTest, OtherMembersAndArgumentErrors) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
   EXPECT_FALSE(VerifyVersionInfoW(nullptr, VER_BUILDNUMBER, mask));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
+
+  // The major version's operator is enough: it governs the minor version too.
+  DWORDLONG majorOnly = VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
+  info.dwMajorVersion = 6;
+  info.dwMinorVersion = 2;
+  SetMachineVersion(6, 3, 0, std::nullopt);
+  EXPECT_TRUE(VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION, majorOnly));
+  SetMachineVersion(6, 1, 0, std::nullopt);
+  EXPECT_FALSE(VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION, majorOnly));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OLD_WIN_VERSION));
 }
 
 TEST_F(VersionTest, WinsimVersionSetWritesTheRegistryAsThatWindowsKeepsIt) {

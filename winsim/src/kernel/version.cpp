@@ -148,9 +148,19 @@ BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dw
     SetLastError(ERROR_BAD_ARGUMENTS);
     return FALSE;
   }
+  // Every member tested on its own needs an operator; of major, minor and service pack only the
+  // first one tested does, since its operator governs the others.
+  constexpr DWORD kHierarchy = VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR | VER_SERVICEPACKMINOR;
+  DWORD needOperator = dwTypeMask & ~kHierarchy;
+  for (DWORD bit : {VER_MAJORVERSION, VER_MINORVERSION, VER_SERVICEPACKMAJOR, VER_SERVICEPACKMINOR}) {
+    if (dwTypeMask & bit) {
+      needOperator |= bit;
+      break;
+    }
+  }
   for (int i = 0; i < 8; ++i) {
     DWORD bit = 1u << i;
-    if ((dwTypeMask & bit) && ConditionOf(dwlConditionMask, bit) == 0) {
+    if ((needOperator & bit) && ConditionOf(dwlConditionMask, bit) == 0) {
       SetLastError(ERROR_BAD_ARGUMENTS);
       return FALSE;
     }
