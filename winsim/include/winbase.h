@@ -39,3 +39,6 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 // NULL on success; the handle itself, with ERROR_INVALID_HANDLE, for a handle that is not a live block.
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 SIZE_T WINAPI LocalSize(HLOCAL hMem);
+
+// Compares the machine's Windows version (set with `winsim version set`) with the requirements.
+BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW lpVersionInformation, DWORD dwTypeMask, DWORDLONG dwlConditionMask);

@@ -19,6 +19,7 @@
 #include "libloaderapi.h"
 #include "threadpoolapiset.h"
 #include "winreg.h"
+#include "wincrypt.h"
 #include "winsvc.h"
 #include "winuser.h"
 #include "rpc.h"
