@@ -34,8 +34,9 @@ CUtilityService::CUtilityService()
 // re-arms the timer without the mutex). Hence: stop the re-arming first, then the watcher, then
 // the callbacks, and only then close the timer; a watcher that a last callback made goes last.
 CUtilityService::~CUtilityService() {
-  m_bCheckCancelled.store(true);
   PTP_TIMER timer = m_pCheckDelayTimer.exchange(nullptr);
+  // Nothing arms the timer any more: a callback that is already due finds its check cancelled.
+  m_bCheckCancelled.store(true);
   ReleaseDirectoryWatcher();
   if (timer != nullptr) {
     SetThreadpoolTimer(timer, nullptr, 0, 0);
