@@ -3,12 +3,16 @@
 // companion app's process by session, its package folder by drive, the Windows build, and every
 // failure line the queries can write.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +293,55 @@ TEST_F(SessionQueriesTest, AppProcessByImageNameAndSession) {
     EXPECT_EQ(LogMessages(), c.lines);
     StopApps();
   }
+}
+
+// The stand-in started the way a tester starts it, with `winsim run` as a signed-in user in that
+// user's session; a logoff ends it with the session.
+TEST_F(SessionQueriesTest, AppStartedWithWinsimRun) {
+  SignIn(L"alice");
+  SignIn(L"bob", true);
+  auto runApp = [&](const std::string& user, const std::string& session) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, 1);
+      dup2(quiet, 2);
+      setenv("WINSIM_MACHINE", Machine().c_str(), 1);
+      execl(WINSIM_CMD_PATH, WINSIM_CMD_PATH, "run", "--user", user.c_str(), "--session", session.c_str(), "--",
+            BinPath("Utility.exe").c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  };
+  auto running = [&](uint32_t session) {
+    for (auto& p : ListProcesses(true)) {
+      if (p.imageName == L"Utility.exe" && p.sessionId == session) return true;
+    }
+    return false;
+  };
+  auto waitUntil = [](const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+  };
+
+  pid_t bobsRun = runApp("bob", "2");
+  ASSERT_TRUE(waitUntil([&] { return running(2); }));
+  EXPECT_FALSE(IsExistUtilityProcess());
+  pid_t alicesRun = runApp("alice", "1");
+  ASSERT_TRUE(waitUntil([&] { return running(1); }));
+  fs::remove(LogFile());
+  EXPECT_TRUE(IsExistUtilityProcess());
+  auto messages = LogMessages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), "[INFO] IsExistUtilityProcess The \"Utility.exe\" process is existance. Its session id is 1");
+
+  ASSERT_TRUE(sessions::Logoff(L"alice").ok);
+  ASSERT_TRUE(sessions::Logoff(L"bob").ok);
+  int status = 0;
+  waitpid(alicesRun, &status, 0);
+  waitpid(bobsRun, &status, 0);
+  EXPECT_FALSE(IsExistUtilityProcess());
 }
 
 TEST_F(SessionQueriesTest, AppProcessQueryFailures) {
