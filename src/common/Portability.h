@@ -1,6 +1,7 @@
 // The one place where product code looks at the platform it is built for:
 // - the width of wchar_t, where the system hands over UTF-16 text in fixed structures (directory
 //   change records): 16-bit units are WCHAR on Windows but not on a build whose wchar_t is 32 bits;
+// - the UTF-16LE bytes of a wide string, where a hash or a wire takes the Windows form of a text;
 // - declarations that a Windows toolchain lacks, written from Microsoft's documentation for that
 //   toolchain only.
 #pragma once
@@ -13,6 +14,10 @@
 typedef WCHAR UTF16_UNIT;
 inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) { return std::wstring(units, count); }
 inline size_t Utf16Length(const std::wstring& text) { return text.size(); }
+// WCHAR is a UTF-16 unit already, and Windows runs little-endian.
+inline std::string Utf16LeBytes(const std::wstring& text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(WCHAR));
+}
 #else
 typedef char16_t UTF16_UNIT;
 inline std::wstring WideFromUtf16Units(const UTF16_UNIT* units, size_t count) {
@@ -34,6 +39,32 @@ inline size_t Utf16Length(const std::wstring& text) {
   for (wchar_t c : text) units += static_cast<unsigned long>(c) > 0xFFFF ? 2 : 1;
   return units;
 }
+// Each character as one UTF-16 unit, or as a surrogate pair beyond U+FFFF; low byte first.
+inline std::string Utf16LeBytes(const std::wstring& text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  auto unit = [&bytes](unsigned long u) {
+    bytes.push_back(static_cast<char>(u & 0xFF));
+    bytes.push_back(static_cast<char>((u >> 8) & 0xFF));
+  };
+  for (wchar_t c : text) {
+    unsigned long code = static_cast<unsigned long>(c);
+    if (code > 0xFFFF) {
+      code -= 0x10000;
+      unit(0xD800 + (code >> 10));
+      unit(0xDC00 + (code & 0x3FF));
+    } else {
+      unit(code);
+    }
+  }
+  return bytes;
+}
+#endif
+
+// NT_SUCCESS lives in the driver kit's ntdef.h on Windows; user-mode programs that read NTSTATUS
+// results (CNG) define it themselves, with its documented meaning: zero and positive values succeed.
+#ifndef NT_SUCCESS
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #endif
 
 #if defined(__MINGW32__)

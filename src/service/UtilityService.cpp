@@ -18,7 +18,8 @@ CUtilityService::CUtilityService()
       m_hDirectoryWatcher(nullptr),
       m_pCheckDelayTimer(nullptr),
       m_pDirectoryWatcherMutex(nullptr),
-      m_wsCheckUserMD5() {
+      m_wsCheckUserMD5(),
+      m_bCheckCancelled(false) {
   m_pDirectoryWatcherMutex = new std::mutex();
   PTP_TIMER timer = CreateThreadpoolTimer(UtilityPackageCheckDelayTimerCallback, this, nullptr);
   if (timer == nullptr) {
@@ -34,6 +35,8 @@ CUtilityService::CUtilityService()
 // the callbacks, and only then close the timer; a watcher that a last callback made goes last.
 CUtilityService::~CUtilityService() {
   PTP_TIMER timer = m_pCheckDelayTimer.exchange(nullptr);
+  // Nothing arms the timer any more: a callback that is already due finds its check cancelled.
+  m_bCheckCancelled.store(true);
   ReleaseDirectoryWatcher();
   if (timer != nullptr) {
     SetThreadpoolTimer(timer, nullptr, 0, 0);
@@ -45,8 +48,40 @@ CUtilityService::~CUtilityService() {
     delete m_pDirectoryWatcherMutex;
     m_pDirectoryWatcherMutex = nullptr;
   }
+  std::lock_guard<std::mutex> lock(m_checkUserMD5Lock);
   m_wsCheckUserMD5.clear();
   m_wsCheckUserMD5.shrink_to_fit();
+}
+
+std::wstring CUtilityService::GetCheckUserMD5() {
+  std::lock_guard<std::mutex> lock(m_checkUserMD5Lock);
+  return m_wsCheckUserMD5;
+}
+
+void CUtilityService::SetCheckUserMD5(const std::wstring& wsMD5) {
+  std::lock_guard<std::mutex> lock(m_checkUserMD5Lock);
+  m_wsCheckUserMD5 = wsMD5;
+}
+
+void CUtilityService::ArmCheckDelayTimer(LONGLONG seconds) {
+  PTP_TIMER timer = m_pCheckDelayTimer.load();
+  if (timer == nullptr) return;
+  // Cleared before the timer can fire, so that the run this arming causes is not taken for a
+  // cancelled one.
+  m_bCheckCancelled.store(false);
+  // A negative due time is relative, in 100-nanosecond units.
+  ULARGE_INTEGER due;
+  due.QuadPart = static_cast<ULONGLONG>(-seconds * 10000000LL);
+  FILETIME dueTime;
+  dueTime.dwLowDateTime = due.LowPart;
+  dueTime.dwHighDateTime = due.HighPart;
+  SetThreadpoolTimer(timer, &dueTime, 0, 0);
+}
+
+void CUtilityService::CancelCheckDelayTimer() {
+  PTP_TIMER timer = m_pCheckDelayTimer.load();
+  if (timer != nullptr) SetThreadpoolTimer(timer, nullptr, 0, 0);
+  m_bCheckCancelled.store(true);
 }
 
 void CUtilityService::ReleaseDirectoryWatcher() {

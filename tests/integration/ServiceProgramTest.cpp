@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "ServiceRun.h"
+#include "UtilityServiceRun.h"
 
 namespace winsim::test {
 namespace {
@@ -23,39 +23,7 @@ const char kUsage[] =
     " -remove   to remove the service.\n"
     " -console  to run in console mode.\n";
 
-class ServiceProgramTest : public ServiceRunTest {
- protected:
-  CommandResult Program(std::vector<std::string> args, const std::string& user = "",
-                        const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> command = {"run"};
-    if (!user.empty()) command.insert(command.end(), {"--user", user});
-    command.push_back("--");
-    command.push_back(BinPath("TorvexUtilityService.exe"));
-    command.insert(command.end(), args.begin(), args.end());
-    return Winsim(command, env);
-  }
-  void SetLogLevel(DWORD level) {
-    auto r = Winsim({"reg", "add", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Vantorel\\Logs", "/v", "Level", "/t",
-                     "REG_DWORD", "/d", std::to_string(level), "/f"});
-    ASSERT_EQ(r.status, 0) << r.errors;
-  }
-  // The service run's own log file: the module name with the run's GUID.
-  std::string ServiceLog() {
-    std::string found;
-    fs::path folder = MachinePath("drives/c/Windows/Temp/_TorvexUtility_");
-    if (!fs::exists(folder)) return "";
-    std::regex name("TorvexUtilityService[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.log");
-    for (auto& entry : fs::directory_iterator(folder)) {
-      if (std::regex_match(entry.path().filename().string(), name)) found += ReadFile(entry.path().string());
-    }
-    return found;
-  }
-  void StartService(const std::map<std::string, std::string>& env = {}) {
-    auto r = Winsim({"service", "start", "TorvexUtilityService"}, env);
-    ASSERT_EQ(r.status, 0) << r.errors;
-    ASSERT_TRUE(WaitFor(kName, SERVICE_RUNNING));
-  }
-};
+class ServiceProgramTest : public UtilityServiceRunTest {};
 
 // The steps of the table that the Wine check plays too (see the table file for its format).
 struct Step {
@@ -260,6 +228,10 @@ TEST_F(ServiceProgramTest, ShutdownEndsTheServiceWithoutItsStopHook) {
   ASSERT_TRUE(WaitFor(kName, SERVICE_STOPPED));
   EXPECT_EQ(Reports(kName), (std::vector<std::string>{"START_PENDING/1/0x85/0", "RUNNING/0/0x85/0", "STOPPED/0/0x85/0"}));
   EXPECT_EQ(ServiceLog().find("OnStop"), std::string::npos);
+  // The session handling hears the shutdown first, with its text as it stands.
+  auto messages = ServiceLogMessages();
+  EXPECT_NE(std::find(messages.begin(), messages.end(), "[INFO] ::OnServiceControlHandle Syetem Shutdown"),
+            messages.end());
   EXPECT_EQ(Events().size(), 2u);
 }
 

@@ -231,6 +231,7 @@ TEST_F(ThreadpoolTest, CancellingWaitsDropQueuedCallbacksButWaitForRunningOnes) 
   for (int i = 0; i < 6000 && threadpool::QueuedCallbacks() < 3; ++i) Sleep(10);
   ASSERT_EQ(threadpool::QueuedCallbacks(), 3u);
 
+  EXPECT_EQ(threadpool::RunningTimerCallbacks(timer), 1u) << "the held run counts, the queued one does not";
   std::thread timerWaiter([&] { WaitForThreadpoolTimerCallbacks(timer, TRUE); });
   std::thread workWaiter([&] { WaitForThreadpoolWorkCallbacks(work, TRUE); });
   for (int i = 0; i < 6000 && threadpool::QueuedCallbacks() > 0; ++i) Sleep(10);
@@ -245,6 +246,7 @@ TEST_F(ThreadpoolTest, CancellingWaitsDropQueuedCallbacksButWaitForRunningOnes) 
   threadpool::PauseWorkers(false);
   WaitForThreadpoolTimerCallbacks(timer, FALSE);
   WaitForThreadpoolWorkCallbacks(work, FALSE);
+  EXPECT_EQ(threadpool::RunningTimerCallbacks(timer), 0u);
   EXPECT_EQ(timerProbe.runs.load(), 1);  // the dropped ones never run
   EXPECT_EQ(workProbe.runs.load(), 1);
   CloseThreadpoolTimer(timer);

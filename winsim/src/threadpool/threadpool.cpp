@@ -236,6 +236,12 @@ size_t WorkerThreads() {
   return pool.threads;
 }
 
+size_t RunningTimerCallbacks(PTP_TIMER timer) {
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> lock(pool.lock);
+  return timer == nullptr ? 0 : timer->running;
+}
+
 }  // namespace threadpool
 }  // namespace winsim
 

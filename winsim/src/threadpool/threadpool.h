@@ -2,6 +2,8 @@
 #pragma once
 #include <cstddef>
 
+struct _TP_TIMER;
+
 namespace winsim::threadpool {
 
 // While paused, workers start no queued callback, so tests can hold callbacks in the queued
@@ -11,5 +13,8 @@ void PauseWorkers(bool paused);
 size_t QueuedCallbacks();
 // Worker threads alive now.
 size_t WorkerThreads();
+// Callbacks of the timer that have started and not yet returned, so that a test can tell a
+// callback that is blocked inside from one that never started.
+size_t RunningTimerCallbacks(_TP_TIMER* timer);
 
 }  // namespace winsim::threadpool

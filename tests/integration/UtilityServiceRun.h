@@ -1,0 +1,53 @@
+// The real service program on the test machine: its command line through `winsim run`, its
+// installation and start under the control manager, and the log its service run writes.
+#pragma once
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "LoggingTest.h"
+#include "ServiceRun.h"
+
+namespace winsim::test {
+
+class UtilityServiceRunTest : public ServiceRunTest {
+ protected:
+  CommandResult Program(std::vector<std::string> args, const std::string& user = "",
+                        const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> command = {"run"};
+    if (!user.empty()) command.insert(command.end(), {"--user", user});
+    command.push_back("--");
+    command.push_back(BinPath("TorvexUtilityService.exe"));
+    command.insert(command.end(), args.begin(), args.end());
+    return Winsim(command, env);
+  }
+  void SetLogLevel(DWORD level) {
+    auto r = Winsim({"reg", "add", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Vantorel\\Logs", "/v", "Level", "/t",
+                     "REG_DWORD", "/d", std::to_string(level), "/f"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+  }
+  std::string LogFolder() { return MachinePath("drives/c/Windows/Temp/_TorvexUtility_"); }
+  // The service run's own log file: the module name with the run's GUID.
+  std::string ServiceLog() {
+    namespace fs = std::filesystem;
+    std::string found;
+    fs::path folder = LogFolder();
+    if (!fs::exists(folder)) return "";
+    std::regex name("TorvexUtilityService[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.log");
+    for (auto& entry : fs::directory_iterator(folder)) {
+      if (std::regex_match(entry.path().filename().string(), name)) found += ReadFile(entry.path().string());
+    }
+    return found;
+  }
+  std::vector<LogEntry> ServiceLogEntries() { return ParseLog(ServiceLog()); }
+  std::vector<std::string> ServiceLogMessages() { return MessagesOf(ServiceLogEntries()); }
+  void StartService(const std::map<std::string, std::string>& env = {}) {
+    auto r = Winsim({"service", "start", "TorvexUtilityService"}, env);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    ASSERT_TRUE(WaitFor(L"TorvexUtilityService", SERVICE_RUNNING));
+  }
+};
+
+}  // namespace winsim::test
