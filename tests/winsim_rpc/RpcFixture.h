@@ -54,7 +54,7 @@ class RpcTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    testrpc::ResetGates();
+    testrpc::Reset();
     testrpc::SetTickHandler(nullptr);
     testrpc::SetEventSink([this](const std::string& line) {
       std::lock_guard<std::mutex> lock(m_eventsLock);
@@ -195,6 +195,10 @@ class RawConnection {
     }
   }
   int Fd() const { return m_fd; }
+  void Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
 
  private:
   int m_fd = -1;

@@ -59,8 +59,9 @@ void ReleaseGate(int64_t gate) {
   g_released.insert(gate);
   g_changed.notify_all();
 }
-void ResetGates() {
+void Reset() {
   std::lock_guard<std::mutex> lock(g_lock);
+  g_nextContext = 1;
   g_released.clear();
   g_allReleased = false;
   g_mostWaiting = 0;

@@ -50,10 +50,11 @@ void SetEventSink(std::function<void(const std::string&)> sink);
 // The client's TestTick routine.
 void SetTickHandler(std::function<void(int64_t tick, int64_t value)> handler);
 
+// Back to the start: no gate released, contexts numbered from 1 again.
+void Reset();
 // TestWait's gates: released gates let waiting calls return; counts of calls inside.
 void ReleaseGate(int64_t gate);
-void ResetGates();
-// Releases every gate, present and future, until ResetGates.
+// Releases every gate, present and future, until Reset.
 void ReleaseAllGates();
 int WaitingCalls();
 int MostWaitingCalls();
