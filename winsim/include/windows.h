@@ -14,6 +14,7 @@
 #include "fileapi.h"
 #include "ioapiset.h"
 #include "winbase.h"
+#include "securitybaseapi.h"
 #include "libloaderapi.h"
 #include "threadpoolapiset.h"
 #include "winreg.h"
