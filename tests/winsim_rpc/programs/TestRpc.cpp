@@ -4,6 +4,8 @@
 #include <mutex>
 #include <set>
 
+#include "core/identity.h"
+#include "core/strings.h"
 #include "winsim/rpcstub.h"
 
 using namespace winsim::rpc;
@@ -215,11 +217,18 @@ void TestWhoAmI_s(ServerCall& call, NdrReader&, NdrWriter& out) {
   SysFreeString(who);
 }
 
+// Who the caller is, as the thread sees it while impersonating: "SID USER SESSION CAPABILITIES",
+// then "| SID" of the thread after it reverted.
 void TestWhoAmI(handle_t h, BSTR* who) {
   RPC_STATUS status = RpcImpersonateClient(h);
-  std::wstring text = L"impersonate=" + std::to_wstring(status);
-  if (status == RPC_S_OK) RpcRevertToSelf();
-  *who = SysAllocString(text.c_str());
+  if (status != RPC_S_OK) RpcRaiseException(status);
+  const winsim::Identity& caller = winsim::CurrentIdentity();
+  std::string text = caller.sid + " " + winsim::Utf8FromWide(caller.userName) + " " + std::to_string(caller.sessionId) + " ";
+  for (const auto& c : caller.capabilitySids) text += c + ",";
+  RpcRevertToSelf();
+  text += " | " + winsim::CurrentIdentity().sid;
+  std::wstring wide = winsim::WideFromUtf8(text);
+  *who = SysAllocString(wide.c_str());
 }
 
 const ServerRoutine kRoutines[] = {TestOpen_s, TestClose_s, TestAdd_s, TestTicks_s,

@@ -16,12 +16,15 @@
 #include <thread>
 
 #include "core/fault.h"
+#include "core/identity.h"
 #include "core/strings.h"
+#include "process/process.h"
 #include "rpc/binding.h"
 #include "rpc/context.h"
 #include "rpc/exceptions.h"
 #include "rpc/pdu.h"
 #include "rpc/transport.h"
+#include "security/access.h"
 
 namespace winsim::rpc {
 namespace {
@@ -34,6 +37,11 @@ constexpr uint16_t kSupportedFeatures = kFeatureKeepConnectionOnOrphan;
 // The exception code that a C++ throw raises on Windows; a server routine that ends with any
 // exception other than an RPC exception returns it to the client, as an SEH exception's code would.
 constexpr DWORD kCxxExceptionCode = 0xE06D7363;
+// The right to call an interface, and how the generic rights of a descriptor's entries map onto
+// it: any entry that allows a generic right admits the caller.
+constexpr uint32_t kCallRight = 0x0001;
+constexpr GENERIC_MAPPING kCallMapping = {STANDARD_RIGHTS_READ | kCallRight, STANDARD_RIGHTS_WRITE | kCallRight,
+                                          STANDARD_RIGHTS_EXECUTE | kCallRight, STANDARD_RIGHTS_REQUIRED | kCallRight};
 
 struct InterfaceRegistration {
   const ServerInterface* spec = nullptr;
@@ -67,6 +75,7 @@ struct Connection {
   int fd = -1;
   std::shared_ptr<Endpoint> endpoint;
   pid_t peer = -1;
+  Identity caller;
   bool bound = false;
   uint16_t maxXmit = kMaxFragSize;
   uint16_t maxRecv = kMaxFragSize;
@@ -95,7 +104,6 @@ struct CallState {
   uint16_t opnum = 0;
   std::optional<GUID> object;
   bool executed = false;
-  bool impersonating = false;
   std::deque<Slot> slots;
   std::vector<std::shared_ptr<ContextRecord>> held;
   CallBinding binding{this};
@@ -303,11 +311,19 @@ bool HandleAlterContext(Connection& c, const std::vector<uint8_t>& fragment, con
   return SendAll(c.fd, EncodeBindAck(resp));
 }
 
-// Whether the connection's caller may call the interface.
+// Whether the connection's caller may call the interface: the endpoint's descriptor and the
+// interface's, where given, must both grant it the call. The verdict holds for the connection,
+// whose caller does not change.
 bool Admit(Connection& c, InterfaceRegistration& reg) {
   auto cached = c.admitted.find(&reg);
   if (cached != c.admitted.end()) return cached->second;
   bool allowed = true;
+  for (const std::vector<uint8_t>* sd : {&c.endpoint->securityDescriptor, &reg.securityDescriptor}) {
+    uint32_t granted = 0;
+    if (!sd->empty() && !security::AccessCheckIdentity(*sd, c.caller, kCallRight, kCallMapping, &granted)) {
+      allowed = false;
+    }
+  }
   c.admitted[&reg] = allowed;
   return allowed;
 }
@@ -405,6 +421,8 @@ void Dispatch(Connection& c, Request& req) {
     }
   }
   t_call = previous;
+  // An impersonation does not outlast the call.
+  winsim::RevertOnThisThread();
   {
     std::lock_guard<std::mutex> lock(Server::Get().lock);
     CallBindingsLocked().erase(&call.binding);
@@ -431,6 +449,13 @@ void Dispatch(Connection& c, Request& req) {
 
 void Serve(std::shared_ptr<Connection> conn) {
   Connection& c = *conn;
+  // The caller is the process at the other end as the kernel names it, checked against the
+  // machine's process table; a process the machine does not know is an anonymous local caller.
+  try {
+    c.caller = IdentityOfProcess(c.peer).value_or(AnonymousIdentity());
+  } catch (const std::exception&) {
+    c.caller = AnonymousIdentity();
+  }
   std::vector<uint8_t> fragment;
   std::optional<Request> assembling;
   bool discarding = false;  // the call grew beyond the size guard: its fragments are dropped
@@ -738,7 +763,11 @@ RPC_STATUS RPC_ENTRY RpcServerUseProtseqEpW(RPC_WSTR Protseq, unsigned int MaxCa
   if (!Endpoint) return RPC_S_INVALID_ENDPOINT_FORMAT;
   auto ep = std::make_shared<::winsim::rpc::Endpoint>();
   ep->name = Endpoint;
-  (void)SecurityDescriptor;
+  // The run-time keeps its own copy; the caller may free its descriptor at once.
+  if (SecurityDescriptor) {
+    ep->securityDescriptor = winsim::security::CopySecurityDescriptor(SecurityDescriptor);
+    if (ep->securityDescriptor.empty()) return RPC_S_INVALID_SECURITY_DESC;
+  }
   RPC_STATUS status = OpenListener(ep->name, &ep->listener);
   if (status != RPC_S_OK) return status;
   if (pipe2(ep->wake, O_CLOEXEC) != 0) {
@@ -769,7 +798,10 @@ RPC_STATUS RPC_ENTRY RpcServerRegisterIf3(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUui
   reg->flags = Flags;
   reg->maxCalls = MaxCalls;
   reg->callback = IfCallback;
-  (void)SecurityDescriptor;
+  if (SecurityDescriptor) {
+    reg->securityDescriptor = winsim::security::CopySecurityDescriptor(SecurityDescriptor);
+    if (reg->securityDescriptor.empty()) return RPC_S_INVALID_SECURITY_DESC;
+  }
   Server& s = Server::Get();
   std::lock_guard<std::mutex> lock(s.lock);
   for (const auto& other : s.interfaces) {
@@ -896,7 +928,8 @@ RPC_STATUS RPC_ENTRY RpcImpersonateClient(RPC_BINDING_HANDLE BindingHandle) {
     call = static_cast<CallBinding*>(BindingHandle)->call;
   }
   if (!call) return RPC_S_NO_CALL_ACTIVE;
-  call->impersonating = true;
+  // This thread takes on the caller's identity until it reverts or the call ends.
+  winsim::ImpersonateOnThisThread(call->conn->caller);
   return RPC_S_OK;
 }
 
@@ -908,7 +941,7 @@ RPC_STATUS RPC_ENTRY RpcRevertToSelfEx(RPC_BINDING_HANDLE BindingHandle) {
     call = static_cast<CallBinding*>(BindingHandle)->call;
   }
   if (!call) return RPC_S_NO_CALL_ACTIVE;
-  call->impersonating = false;
+  winsim::RevertOnThisThread();
   return RPC_S_OK;
 }
 
