@@ -102,6 +102,10 @@
 // lookups with the context-mismatch status, ClientCall::Invoke with the call's failure (the fault
 // status the server sent, mapped to a Windows status, RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED
 // ...). A server routine that raises returns its code to the client as a fault.
+//
+// Fault injection: a plan for "RpcClientCall" makes ClientCall::Invoke raise the planned status
+// before anything is sent, so that a proxy's failure paths can be driven from tests
+// (WINSIM_FAULTS="RpcClientCall=1722*1").
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -247,6 +247,7 @@ RPC_STATUS RPC_ENTRY RpcBindingVectorFree(RPC_BINDING_VECTOR** BindingVector) {
 }
 
 void RPC_ENTRY RpcSsDestroyClientContext(void** ContextHandle) {
+  if (auto fault = winsim::CheckFault("RpcSsDestroyClientContext")) RpcRaiseException(static_cast<RPC_STATUS>(*fault));
   if (!ContextHandle) RpcRaiseException(RPC_X_SS_CONTEXT_MISMATCH);
   if (!*ContextHandle) return;
   ClientContext* c = AsClientContext(*ContextHandle);
