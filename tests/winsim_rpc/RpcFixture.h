@@ -127,6 +127,7 @@ class RpcTest : public MachineTest {
   }
   // Waits for a child to end and returns its exit code.
   int Wait(pid_t pid) {
+    if (pid <= 0) return -1;  // never wait for "any child"
     int status = 0;
     waitpid(pid, &status, 0);
     for (auto& c : m_children) {
