@@ -55,11 +55,17 @@ Identity IdentityFromEnvironment() {
 
 }  // namespace
 
+static thread_local std::optional<Identity> t_impersonated;
+
 const Identity& CurrentIdentity() {
+  if (t_impersonated) return *t_impersonated;
   std::lock_guard<std::mutex> lock(g_identityLock);
   if (!g_identity) g_identity = IdentityFromEnvironment();
   return *g_identity;
 }
+
+void ImpersonateOnThisThread(const Identity& identity) { t_impersonated = identity; }
+void RevertOnThisThread() { t_impersonated.reset(); }
 
 void SetCurrentIdentity(const Identity& identity) {
   std::lock_guard<std::mutex> lock(g_identityLock);

@@ -45,6 +45,10 @@ constexpr uint32_t kConsoleSessionId = 1;
 
 const Identity& CurrentIdentity();
 void SetCurrentIdentity(const Identity& identity);
+// A thread that impersonates another identity (an RPC server routine impersonating its caller)
+// gets that identity from CurrentIdentity until it reverts; other threads keep the process's.
+void ImpersonateOnThisThread(const Identity& identity);
+void RevertOnThisThread();
 
 Identity SystemIdentity();
 // A local caller that the machine does not know (a process it did not start).

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "core/machine.h"
 #include "core/paths.h"
@@ -26,13 +27,40 @@ namespace {
 const char* kProcessSchema =
     "CREATE TABLE IF NOT EXISTS processes (id INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER NOT NULL,"
     " image TEXT NOT NULL, image_name TEXT NOT NULL, session INTEGER NOT NULL, user TEXT NOT NULL,"
-    " sid TEXT NOT NULL, started REAL NOT NULL, exit_code INTEGER, ended REAL);"
+    " sid TEXT NOT NULL, started REAL NOT NULL, exit_code INTEGER, ended REAL, account TEXT,"
+    " capabilities TEXT, appcontainer TEXT, start_ticks INTEGER);"
     "CREATE INDEX IF NOT EXISTS processes_pid ON processes(pid);";
+
+// Columns that tables of older machines lack.
+void AddMissingColumns(Database& db) {
+  for (const char* column : {"account TEXT", "capabilities TEXT", "appcontainer TEXT", "start_ticks INTEGER"}) {
+    try {
+      db.Exec((std::string("ALTER TABLE processes ADD COLUMN ") + column).c_str());
+    } catch (const std::exception&) {
+      // Present already.
+    }
+  }
+}
 
 Database& ProcessDb() {
   Database& db = Database::Get();
   db.EnsureSchema("processes", kProcessSchema);
+  static thread_local const Database* upgraded = nullptr;
+  if (upgraded != &db) {
+    AddMissingColumns(db);
+    upgraded = &db;
+  }
   return db;
+}
+
+const char* AccountText(AccountKind kind) {
+  return kind == AccountKind::System ? "system" : kind == AccountKind::User ? "user" : "admin";
+}
+
+AccountKind AccountFromText(const std::string& text) {
+  if (text == "system") return AccountKind::System;
+  if (text == "admin") return AccountKind::Administrator;
+  return AccountKind::User;
 }
 
 std::mutex g_lock;
@@ -190,11 +218,20 @@ void RegisterCurrentProcess() {
   const Identity& id = CurrentIdentity();
   Database& db = ProcessDb();
   Statement ins(db.Raw(),
-                "INSERT INTO processes(pid, image, image_name, session, user, sid, started) VALUES(?,?,?,?,?,?,?)");
+                "INSERT INTO processes(pid, image, image_name, session, user, sid, started, account, capabilities,"
+                " appcontainer, start_ticks) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
   const std::wstring& image = CurrentImagePath();
   ins.Bind(1, static_cast<int64_t>(getpid())).Bind(2, Utf8FromWide(image)).Bind(3, Utf8FromWide(BaseName(image)));
   ins.Bind(4, static_cast<int64_t>(id.sessionId)).Bind(5, Utf8FromWide(id.userName)).Bind(6, id.sid);
   ins.Bind(7, static_cast<int64_t>(Now()));
+  std::string caps;
+  for (const auto& c : id.capabilitySids) caps += (caps.empty() ? "" : ",") + c;
+  ins.Bind(8, AccountText(id.kind)).Bind(9, caps).Bind(10, id.appContainerSid);
+  if (auto ticks = ProcessStartTicks(getpid())) {
+    ins.Bind(11, static_cast<int64_t>(*ticks));
+  } else {
+    ins.BindNull(11);
+  }
   ins.Step();
   std::lock_guard<std::mutex> lock(g_lock);
   g_rowId = db.LastInsertId();
@@ -216,7 +253,9 @@ void RecordProcessExit(uint32_t exitCode) {
 
 std::vector<ProcessRecord> ListProcesses(bool runningOnly) {
   Database& db = ProcessDb();
-  Statement q(db.Raw(), "SELECT pid, image, image_name, session, user, sid, exit_code, ended FROM processes ORDER BY id");
+  Statement q(db.Raw(),
+              "SELECT pid, image, image_name, session, user, sid, exit_code, ended, account, capabilities, appcontainer,"
+              " start_ticks FROM processes ORDER BY id");
   std::vector<ProcessRecord> out;
   while (q.Step()) {
     ProcessRecord r;
@@ -228,6 +267,16 @@ std::vector<ProcessRecord> ListProcesses(bool runningOnly) {
     r.sid = q.Text(5);
     if (!q.IsNull(6)) r.exitCode = static_cast<uint32_t>(q.Int(6));
     r.running = q.IsNull(7) && Alive(r.pid);
+    r.kind = AccountFromText(q.Text(8));
+    std::string caps = q.Text(9);
+    for (size_t start = 0; start < caps.size();) {
+      size_t comma = caps.find(',', start);
+      if (comma == std::string::npos) comma = caps.size();
+      if (comma > start) r.capabilitySids.push_back(caps.substr(start, comma - start));
+      start = comma + 1;
+    }
+    r.appContainerSid = q.Text(10);
+    if (!q.IsNull(11)) r.startTicks = static_cast<uint64_t>(q.Int(11));
     if (runningOnly && !r.running) continue;
     out.push_back(r);
   }
@@ -240,6 +289,42 @@ std::optional<ProcessRecord> FindProcess(int64_t pid) {
     if (r.pid == pid) found = r;  // the latest record of a reused pid wins
   }
   return found;
+}
+
+std::optional<uint64_t> ProcessStartTicks(int64_t pid) {
+  if (pid <= 0) return std::nullopt;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return std::nullopt;
+  // The name in parentheses may hold blanks; the fields after it start with the state (field 3),
+  // and the start time is field 22.
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(line.substr(close + 1));
+  std::string field;
+  for (int i = 3; i <= 22; ++i) {
+    if (!(rest >> field)) return std::nullopt;
+  }
+  try {
+    return static_cast<uint64_t>(std::stoull(field));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<Identity> IdentityOfProcess(int64_t pid) {
+  auto record = FindProcess(pid);
+  if (!record || !record->running || !record->startTicks) return std::nullopt;
+  auto ticks = ProcessStartTicks(pid);
+  if (!ticks || *ticks != *record->startTicks) return std::nullopt;
+  Identity id;
+  id.kind = record->kind;
+  id.userName = record->userName;
+  id.sid = record->sid;
+  id.sessionId = record->sessionId;
+  id.capabilitySids = record->capabilitySids;
+  id.appContainerSid = record->appContainerSid;
+  return id;
 }
 
 pid_t SpawnProcess(const SpawnRequest& req) {

@@ -33,11 +33,24 @@ struct ProcessRecord {
   uint32_t sessionId = 0;
   std::wstring userName;
   std::string sid;
+  AccountKind kind = AccountKind::User;
+  std::vector<std::string> capabilitySids;
+  std::string appContainerSid;
+  // The Linux start time of the process (clock ticks after boot), which tells it apart from a
+  // later process that reuses its pid; absent in records of machines made before it was kept.
+  std::optional<uint64_t> startTicks;
   std::optional<uint32_t> exitCode;
   bool running = false;
 };
 std::vector<ProcessRecord> ListProcesses(bool runningOnly);
 std::optional<ProcessRecord> FindProcess(int64_t pid);
+
+// The start time of a live Linux process in clock ticks after boot; nullopt when it has ended.
+std::optional<uint64_t> ProcessStartTicks(int64_t pid);
+// The identity of the running process `pid` as the machine recorded it when it started; nullopt
+// when the machine does not know that process: no record, its recorded process has ended, or the
+// pid now belongs to another process (its start time differs).
+std::optional<Identity> IdentityOfProcess(int64_t pid);
 
 struct SpawnRequest {
   std::string linuxPath;           // the file to execute
