@@ -16,6 +16,7 @@
 #include "core/machine.h"
 #include "core/paths.h"
 #include "core/strings.h"
+#include "process/peimage.h"
 
 extern char** environ;
 
@@ -263,10 +264,23 @@ pid_t SpawnProcess(const SpawnRequest& req) {
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
+  // A PE image runs its payload, unpacked once per machine; a DLL or a PE image without a payload
+  // cannot be started (CreateProcess answers ERROR_BAD_EXE_FORMAT). ELF programs and scripts run
+  // as they are.
   std::string path = req.linuxPath;
+  pe::FileProbe probe = pe::ProbeFile(path);
+  if (probe.kind == pe::FileKind::PeOther || (probe.kind == pe::FileKind::PeWithPayload && probe.layout.IsDll())) {
+    errno = ENOEXEC;
+    return -1;
+  }
+  if (probe.kind == pe::FileKind::PeWithPayload) {
+    auto unpacked = pe::UnpackPayload(path);
+    if (!unpacked) return -1;
+    path = *unpacked;
+  }
   // Programs built on winsim read WINSIM_CMDLINE; any other Linux program gets the C runtime's
   // split of it as its arguments.
-  std::vector<std::string> args{path};
+  std::vector<std::string> args{req.linuxPath};
   std::vector<std::wstring> split = SplitCrtCommandLine(req.commandLine);
   for (size_t i = 1; i < split.size(); ++i) args.push_back(Utf8FromWide(split[i]));
   std::vector<char*> argv;
@@ -287,7 +301,14 @@ pid_t SpawnProcess(const SpawnRequest& req) {
       }
     }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-    execve(path.c_str(), argv.data(), envp.data());
+    // An unpacked image that another thread of the starter has just written may still be open for
+    // writing in a child forked meanwhile, until that child's own exec: wait that out.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      execve(path.c_str(), argv.data(), envp.data());
+      if (errno != ETXTBSY) break;
+      struct timespec pause = {0, 5 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
     _exit(127);
   }
   return pid;

@@ -50,7 +50,8 @@ struct SpawnRequest {
   bool detach = false;             // a new session, stdio to outputPath
   std::string outputPath;          // where a detached process writes stdout and stderr
 };
-// Starts the process; returns its pid, or -1 with errno.
+// Starts the process; returns its pid, or -1 with errno (ENOEXEC: a PE image that cannot run, such
+// as a DLL). A winsim PE image runs its unpacked payload while its image path stays windowsImage.
 pid_t SpawnProcess(const SpawnRequest& request);
 // Waits for a child started by SpawnProcess and returns its exit code: the 32-bit code it recorded,
 // or the Linux status when it recorded none.
