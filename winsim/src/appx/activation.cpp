@@ -10,6 +10,8 @@
 #include "core/strings.h"
 #include "process/process.h"
 #include "process/started.h"
+#include "security/capability.h"
+#include "security/sid.h"
 #include "shobjidl.h"
 #include "winerror.h"
 
@@ -63,6 +65,8 @@ HRESULT ActivateApplicationForCaller(LPCWSTR appUserModelId, LPCWSTR arguments, 
     return E_APPLICATION_ACTIVATION_EXEC_FAILURE;
   }
   Identity app = caller;
+  app.capabilitySids = {security::SidToString(security::DeriveCapabilitySid(package->familyName))};
+  app.appContainerSid = PackageSidOfFamily(package->familyName);
 
   SpawnRequest request;
   request.linuxPath = *linuxProgram;
