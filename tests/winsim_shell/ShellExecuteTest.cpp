@@ -12,6 +12,7 @@
 #include "ShellTest.h"
 #include "core/fault.h"
 #include "files/paths_full.h"
+#include "process/peimage.h"
 #include "shellapi.h"
 #include "windows.h"
 
@@ -40,8 +41,23 @@ class ShellExecuteTest : public ShellTest {
     fs::create_directories(MachinePath("drives/c/NoExec"));
     fs::copy_file(BinPath("notepad.exe"), MachinePath("drives/c/NoExec/noexec.exe"));
     chmod(MachinePath("drives/c/NoExec/noexec.exe").c_str(), 0644);
+    // PE images as the machine's installed programs are: one of the notepad stand-in (which runs
+    // whatever its Linux mode), and one of a library under a program's name.
+    fs::create_directories(MachinePath("drives/c/Images"));
+    auto payload = pe::ReadWholeFile(BinPath("notepad.exe"));
+    ASSERT_TRUE(payload.has_value());
+    WriteBytes(MachinePath("drives/c/Images/wrapped.exe"), pe::Wrap(*payload, {}));
+    chmod(MachinePath("drives/c/Images/wrapped.exe").c_str(), 0644);
+    pe::WrapOptions dll;
+    dll.dll = true;
+    WriteBytes(MachinePath("drives/c/Images/library.exe"), pe::Wrap(*payload, dll));
     WinsimOk({"session", "logon", "alice"});
     RunAsUser(L"alice", 1);
+  }
+
+  static void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
 
   std::set<int64_t> RunningPids() {
@@ -124,6 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                  L"\"C:\\Tools Dir\\tool.exe\"", nullptr},
         OpenCase{"NameInTheWorkingFolder", L"open", L"tool.exe", nullptr, L"C:\\Tools Dir", kTool,
                  L"\"C:\\Tools Dir\\tool.exe\"", L"C:\\Tools Dir"},
+        OpenCase{"PeImageOfAProgram", L"open", L"C:\\Images\\wrapped.exe", nullptr, nullptr,
+                 L"C:\\Images\\wrapped.exe", L"\"C:\\Images\\wrapped.exe\"", nullptr},
         OpenCase{"RelativePathAgainstTheWorkingFolder", L"open", L"..\\Tools Dir\\tool", nullptr, L"C:\\Data", kTool,
                  L"\"C:\\Tools Dir\\tool.exe\"", L"C:\\Data"}),
     [](const ::testing::TestParamInfo<OpenCase>& info) { return std::string(info.param.name); });
@@ -163,6 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"ADocument", L"open", L"C:\\Docs\\readme.txt", nullptr, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
         FailCase{"AVerbThatProgramsLack", L"print", L"notepad.exe", nullptr, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
         FailCase{"NotAProgram", L"open", L"C:\\Bad\\bad.exe", nullptr, ERROR_BAD_FORMAT, ERROR_BAD_FORMAT},
+        FailCase{"ALibraryImage", L"open", L"C:\\Images\\library.exe", nullptr, ERROR_BAD_FORMAT, ERROR_BAD_FORMAT},
         FailCase{"NotAllowedToRun", L"open", L"C:\\NoExec\\noexec.exe", nullptr, SE_ERR_ACCESSDENIED,
                  ERROR_ACCESS_DENIED}),
     [](const ::testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });

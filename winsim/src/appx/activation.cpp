@@ -9,7 +9,7 @@
 #include "core/paths.h"
 #include "core/strings.h"
 #include "process/process.h"
-#include "process/started.h"
+#include "process/startup.h"
 #include "security/capability.h"
 #include "security/sid.h"
 #include "shobjidl.h"
@@ -61,7 +61,8 @@ HRESULT ActivateApplicationForCaller(LPCWSTR appUserModelId, LPCWSTR arguments, 
 
   auto linuxProgram = LinuxPathOf(package->executable);
   struct stat st;
-  if (!linuxProgram || stat(linuxProgram->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!linuxProgram || stat(linuxProgram->c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      CheckProgramImage(*linuxProgram) != ImageCheck::Runnable) {
     return E_APPLICATION_ACTIVATION_EXEC_FAILURE;
   }
   Identity app = caller;

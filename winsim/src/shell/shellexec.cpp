@@ -18,7 +18,6 @@
 // does not have: they, and verbs other than "open" on a program, give SE_ERR_NOASSOC. The show
 // command reaches no window on this machine and is not checked.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cwctype>
@@ -32,7 +31,7 @@
 #include "core/strings.h"
 #include "files/paths_full.h"
 #include "process/process.h"
-#include "process/started.h"
+#include "process/startup.h"
 #include "shellapi.h"
 #include "windows.h"
 
@@ -193,7 +192,11 @@ HINSTANCE WINAPI ShellExecuteW(HWND hwnd, LPCWSTR lpOperation, LPCWSTR lpFile, L
   bool program = !found->folder && (extension == L".EXE" || extension == L".COM");
   bool open = !lpOperation || EqualsNoCase(lpOperation, L"open");
   if (!program || !open) return Failure(SE_ERR_NOASSOC);
-  if (access(found->linuxPath.c_str(), X_OK) != 0) return Failure(SE_ERR_ACCESSDENIED);
+  switch (CheckProgramImage(found->linuxPath)) {
+    case ImageCheck::AccessDenied: return Failure(SE_ERR_ACCESSDENIED);
+    case ImageCheck::BadFormat: return Failure(ERROR_BAD_FORMAT);
+    case ImageCheck::Runnable: break;
+  }
 
   SpawnRequest request;
   request.linuxPath = found->linuxPath;

@@ -1,4 +1,4 @@
-#include "process/started.h"
+#include "process/startup.h"
 
 #include <sys/wait.h>
 
@@ -6,9 +6,23 @@
 #include <chrono>
 #include <thread>
 
+#include <unistd.h>
+
+#include "process/peimage.h"
 #include "process/process.h"
 
 namespace winsim {
+
+ImageCheck CheckProgramImage(const std::string& linuxPath) {
+  pe::FileProbe probe = pe::ProbeFile(linuxPath);
+  switch (probe.kind) {
+    case pe::FileKind::Unreadable: return ImageCheck::AccessDenied;
+    case pe::FileKind::PeWithPayload: return probe.layout.IsDll() ? ImageCheck::BadFormat : ImageCheck::Runnable;
+    case pe::FileKind::Elf:
+    case pe::FileKind::Script: return access(linuxPath.c_str(), X_OK) == 0 ? ImageCheck::Runnable : ImageCheck::AccessDenied;
+    default: return ImageCheck::BadFormat;
+  }
+}
 
 StartOutcome WaitUntilStarted(pid_t pid, uint32_t timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
