@@ -18,6 +18,28 @@
 namespace winsim::cli {
 namespace {
 
+// The stand-in programs for the shell (every program of tools/ but the companion app's Utility.exe)
+// go into C:\Windows\System32, the system folder where ShellExecuteW finds programs by name. They
+// are taken from this command's folder, where the build puts them, and replace older copies.
+void InstallShellStandIns() {
+  namespace fs = std::filesystem;
+  std::string names = WINSIM_SHELL_STANDINS;
+  auto system32 = LinuxPathOf(L"C:\\Windows\\System32");
+  if (!system32) return;
+  size_t start = 0;
+  while (start < names.size()) {
+    size_t end = names.find(',', start);
+    if (end == std::string::npos) end = names.size();
+    std::string name = names.substr(start, end - start);
+    start = end + 1;
+    fs::path source = fs::path(CommandFolder()) / name;
+    std::error_code ec;
+    fs::create_directories(*system32, ec);
+    fs::copy_file(source, fs::path(*system32) / name, fs::copy_options::overwrite_existing, ec);
+    if (ec) std::fprintf(stderr, "winsim: the stand-in %s was not installed: %s\n", source.c_str(), ec.message().c_str());
+  }
+}
+
 int Init(const Args& argsIn) {
   Args args = argsIn;
   std::string dir;
@@ -28,6 +50,7 @@ int Init(const Args& argsIn) {
   }
   if (dir.empty()) return Fail("init needs a directory (or WINSIM_MACHINE)");
   InitMachine(dir);
+  InstallShellStandIns();
   std::printf("machine ready at %s\n", std::filesystem::absolute(dir).c_str());
   return 0;
 }
@@ -116,7 +139,8 @@ int Ps(const Args&) {
   return 0;
 }
 
-Registrar initCommand({"init", "winsim init [DIR]                          create the machine (drives, Windows folders, default settings)", Init});
+Registrar initCommand({"init", "winsim init [DIR]                          create the machine (drives, Windows folders, default settings,\n"
+                               "                                           the shell's stand-in programs in System32)", Init});
 Registrar userCommand({"user", "winsim user add NAME [--temp-drive D]      a user with a profile under C:\\Users\\NAME\n"
                                "winsim user list                           the machine's users", User});
 Registrar runCommand({"run", "winsim run [--user NAME] [--session N] -- PROGRAM [ARGS...]\n"

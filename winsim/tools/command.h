@@ -24,5 +24,7 @@ int Fail(const std::string& message);
 // Takes "--name VALUE" out of args; nullopt-like empty when absent.
 bool TakeOption(Args& args, const std::string& name, std::string* value);
 bool TakeFlag(Args& args, const std::string& name);
+// The Linux folder of this command, where the build also puts the stand-in programs.
+std::string CommandFolder();
 
 }  // namespace winsim::cli

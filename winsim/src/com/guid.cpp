@@ -1,8 +1,16 @@
-// GUID creation: random (version 4) GUIDs, as CoCreateGuid makes through UuidCreate.
+// GUID creation: random (version 4) GUIDs, as CoCreateGuid makes through UuidCreate. And the
+// published identifiers of the interfaces and classes that winsim implements.
 #include <openssl/rand.h>
 
 #include "core/fault.h"
 #include "objbase.h"
+#include "shobjidl.h"
+
+const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const CLSID CLSID_ApplicationActivationManager = {
+    0x45BA127D, 0x10A8, 0x46EA, {0x8A, 0xB7, 0x56, 0xEA, 0x90, 0x78, 0x94, 0x3C}};
+const IID IID_IApplicationActivationManager = {
+    0x2e941141, 0x7f97, 0x4756, {0xba, 0x1d, 0x9d, 0xec, 0xde, 0x89, 0x4a, 0x3d}};
 
 HRESULT WINAPI CoCreateGuid(GUID* pguid) {
   WINSIM_FAULT_STATUS("CoCreateGuid", HRESULT);
