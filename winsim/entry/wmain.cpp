@@ -6,7 +6,7 @@ int wmain(int argc, wchar_t** argv);
 
 int main(int, char**) {
   winsim::StartProgram();
-  std::vector<std::wstring> args = winsim::SplitCrtCommandLine(GetCommandLineW());
+  std::vector<std::wstring> args = winsim::SplitCrtCommandLine(winsim::CurrentCommandLine());
   std::vector<wchar_t*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -5,7 +5,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
 
 int main(int, char**) {
   winsim::StartProgram();
-  std::wstring line = GetCommandLineW();
+  std::wstring line = winsim::CurrentCommandLine();
   // Skip the program name (quoted or up to the first blank) and the blanks after it.
   size_t i = 0;
   bool quoted = false;

@@ -8,6 +8,10 @@
 #include "windows.h"
 
 LPWSTR WINAPI GetCommandLineW(void) {
+  // Windows documents no failure; an injected one gives NULL with its last error, so that a
+  // program's handling of a missing command line can be tried. The C runtime's start-up reads the
+  // command line without this call (winsim/entry), as Windows' reads the process parameters.
+  WINSIM_FAULT_VALUE("GetCommandLineW", nullptr);
   // The buffer lives as long as the process, as Windows' does.
   static std::wstring buffer = winsim::CurrentCommandLine();
   return buffer.data();
