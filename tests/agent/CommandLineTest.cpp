@@ -57,6 +57,8 @@ TEST_F(CommandLineTest, GrammarTable) {
       {{"-LauchApp", "a", "b", "c", "d"}, 1, {}},
       {{" -LauchApp ", "C:\\missing.exe"}, 6, {LaunchLine("\"C:\\missing.exe\"", "\"\""), shellFileNotFound}},
       {{"\t/LauchApp\n", "missing.exe", " x "}, 6, {LaunchLine("\"missing.exe\"", "\"x\""), shellFileNotFound}},
+      // The shell's own value is logged: SE_ERR_PNF for a missing folder on this machine (Wine's
+      // shell answers SE_ERR_FNF there; Windows documents both values without saying which).
       {{"-LauchApp", "C:\\No Such Folder\\app.exe"},
        6,
        {LaunchLine("\"C:\\No Such Folder\\app.exe\"", "\"\""), "[ERROR] Quenlet.exe WinMain ShellExecute error: 3"}},
