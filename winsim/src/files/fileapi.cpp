@@ -602,6 +602,11 @@ DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
   return CopyOut(*full, lpBuffer, nBufferLength);
 }
 
+DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+  WINSIM_FAULT_VALUE("GetCurrentDirectoryW", 0);
+  return CopyOut(winsim::CurrentDirectoryWindows(), lpBuffer, nBufferLength);
+}
+
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
   WINSIM_FAULT_VALUE("GetEnvironmentVariableW", 0);
   if (!lpName) {

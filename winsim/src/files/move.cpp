@@ -19,6 +19,7 @@
 #include <cwctype>
 
 #include "core/fault.h"
+#include "core/strings.h"
 #include "files/fileobject.h"
 #include "files/paths_full.h"
 #include "files/sharing.h"
@@ -128,11 +129,20 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
     if (S_ISREG(targetStat.st_mode) && !(targetStat.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
   }
 
-  if (rename(from.c_str(), to.c_str()) != 0) {
+  // A new spelling of the same name: the entry takes the spelling given.
+  std::string destination = to;
+  if (sameFile) {
+    size_t slash = to.rfind('/');
+    size_t separator = target->windowsPath.find_last_of(L"\\/");
+    if (slash != std::string::npos && separator != std::wstring::npos) {
+      destination = to.substr(0, slash + 1) + winsim::Utf8FromWide(target->windowsPath.substr(separator + 1));
+    }
+  }
+  if (rename(from.c_str(), destination.c_str()) != 0) {
     int err = errno;
     if (err != EXDEV || sourceIsFolder) return Fail(winsim::ErrorFromErrno(err, err == ENOENT ? to : from));
     // Another file system behind another drive: copy, then delete the original.
-    if (!CopyContents(from, to, sourceStat.st_mode)) return Fail(winsim::ErrorFromErrno(errno, to));
+    if (!CopyContents(from, destination, sourceStat.st_mode)) return Fail(winsim::ErrorFromErrno(errno, to));
     unlink(from.c_str());
   }
   if (dwFlags & MOVEFILE_WRITE_THROUGH) sync();

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -61,13 +63,22 @@ ProcStat ReadProcStat(pid_t pid) {
 int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 // Reaps the children that this process created through winsim, whether or not their handles are
-// still open: it records the code that a process could not record itself (ended by a signal)
-// before it reaps, so that whoever asks for the code afterwards finds it in the machine database.
+// still open, and keeps the code of each (as the wait status tells it) for the process objects to
+// ask for: a process that a signal ended could not record its own code. The reaper never touches
+// the machine database itself; it may run on while the machine is being taken down.
 class Reaper {
  public:
   static Reaper& Get() {
     static Reaper* reaper = new Reaper();  // lives on past static destruction, with its thread
     return *reaper;
+  }
+
+  // The code of a reaped child, by its row.
+  std::optional<uint32_t> CodeOf(int64_t rowId) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_codes.find(rowId);
+    if (it == m_codes.end()) return std::nullopt;
+    return it->second;
   }
 
   void Add(int pidfd, int64_t rowId) {
@@ -126,11 +137,13 @@ class Reaper {
         }
         if (entry.pidfd == 0) continue;
         siginfo_t info = {};
+        // The code is kept before the child is reaped, so that it is known all along: from the
+        // zombie's status first, from here afterwards.
         if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(entry.pidfd), &info, WEXITED | WNOWAIT) == 0) {
           int status = info.si_code == CLD_EXITED ? (info.si_status & 0xFF) << 8 : info.si_status & 0x7F;
-          try {
-            RecordExitCodeIfMissing(entry.rowId, ExitCodeOfWaitStatus(status));
-          } catch (...) {
+          {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_codes[entry.rowId] = ExitCodeOfWaitStatus(status);
           }
           waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(entry.pidfd), &info, WEXITED);
         }
@@ -141,6 +154,7 @@ class Reaper {
 
   std::mutex m_lock;
   std::vector<Entry> m_entries;
+  std::map<int64_t, uint32_t> m_codes;
   bool m_running = false;
   int m_wake;
 };
@@ -203,12 +217,16 @@ DWORD ProcessObject::ExitCode() {
   try {
     if (auto code = RecordedExitCode(m_rowId)) return *code;
     // No code recorded: a signal ended the process. While it is a zombie, its wait status tells
-    // the code; once reaped, its reaper has recorded it.
+    // the code; once reaped, its reaper (when this process is its parent) has kept it.
     ProcStat stat = ReadProcStat(m_pid);
     if (stat.present && stat.state == 'Z' && stat.startTime == m_startTime && stat.hasExitStatus) {
       uint32_t code = ExitCodeOfWaitStatus(stat.exitStatus);
       RecordExitCodeIfMissing(m_rowId, code);
       return code;
+    }
+    if (auto code = Reaper::Get().CodeOf(m_rowId)) {
+      RecordExitCodeIfMissing(m_rowId, *code);
+      return *code;
     }
     if (auto code = RecordedExitCode(m_rowId)) return *code;
   } catch (...) {
