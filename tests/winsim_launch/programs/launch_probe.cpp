@@ -2,7 +2,8 @@
 // it. Its first argument says what to do; its exit code is the result (a Win32 error code for the
 // file commands):
 //
-//   report FILE                       writes what it sees of itself to FILE, one "key=value" line
+//   (nothing, or an unknown command)  reports as "report" does to C:\ProbeReport.txt; exits 99
+//   report FILE [...]                 writes what it sees of itself to FILE, one "key=value" line
 //                                     each, in UTF-8: cmdline, image, session, cwd, desktop and the
 //                                     variables USERNAME, USERPROFILE, TEMP, TMP, PROBE_VAR; exits 0
 //   exit CODE                         exits with CODE (decimal or 0x-hexadecimal, 32 bits)
@@ -106,9 +107,10 @@ int Spawn(const std::wstring& pidFile, const std::wstring& code) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2) return 99;
+  // Without a command it says how it was started, at a fixed place.
+  if (argc < 2) return Report(L"C:\\ProbeReport.txt") == 0 ? 99 : 100;
   std::wstring command = argv[1];
-  if (command == L"report" && argc == 3) return Report(argv[2]);
+  if (command == L"report" && argc >= 3) return Report(argv[2]);
   if (command == L"exit" && argc == 3) ExitProcess(Number(argv[2]));
   if (command == L"pause-exit" && argc == 3) {
     Sleep(1000);
@@ -142,5 +144,5 @@ int wmain(int argc, wchar_t** argv) {
     return MoveFileExW(argv[2], argv[3], Number(argv[4])) ? 0 : static_cast<int>(GetLastError());
   }
   if (command == L"spawn" && argc == 4) return Spawn(argv[2], argv[3]);
-  return 99;
+  return Report(L"C:\\ProbeReport.txt") == 0 ? 99 : 100;
 }
