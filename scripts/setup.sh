@@ -2,7 +2,7 @@
 # Installs from Debian's packages what building and testing need, when it is missing. With the
 # argument "windows": what the Windows cross-build and its runs under Wine need.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libsqlite3-dev libssl-dev openssl)
+packages=(g++ cmake ninja-build libgtest-dev libsqlite3-dev libssl-dev openssl osslsigncode)
 if [ "${1:-}" = "windows" ]; then
   packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64)
 fi

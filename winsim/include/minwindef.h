@@ -81,7 +81,7 @@ typedef HANDLE HINSTANCE;
 typedef HANDLE HMODULE;
 typedef HANDLE HLOCAL;
 typedef HANDLE HWND;
-typedef void* FARPROC;
+typedef INT_PTR(WINAPI* FARPROC)();
 
 #ifndef TRUE
 #define TRUE 1

@@ -1,7 +1,9 @@
 // winsim init, winsim user add, winsim run.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 
@@ -97,7 +99,10 @@ int Run(const Args& argsIn) {
   req.windowsEnv = DefaultWindowsEnvironment(identity);
   std::fflush(stdout);
   pid_t pid = SpawnProcess(req);
-  if (pid < 0) return Fail("cannot start " + args[0]);
+  if (pid < 0) {
+    if (errno == ENOEXEC) return Fail("cannot start " + args[0] + ": not a program this machine can run (error 193)");
+    return Fail("cannot start " + args[0] + ": " + std::strerror(errno));
+  }
   uint32_t code = WaitForChild(pid);
   return static_cast<int>(code & 0xFF);
 }

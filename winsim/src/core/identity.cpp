@@ -49,6 +49,7 @@ Identity IdentityFromEnvironment() {
     if (sid) id.sid = sid;
   }
   if (const char* caps = std::getenv("WINSIM_CAPABILITIES")) id.capabilitySids = Split(caps, ',');
+  if (const char* package = std::getenv("WINSIM_APPCONTAINER_SID")) id.appContainerSid = package;
   return id;
 }
 
@@ -71,6 +72,17 @@ Identity SystemIdentity() {
   id.kind = AccountKind::System;
   id.userName = L"SYSTEM";
   id.sid = kSystemSid;
+  id.sessionId = 0;
+  return id;
+}
+
+bool Identity::IsAnonymous() const { return sid == kAnonymousSid; }
+
+Identity AnonymousIdentity() {
+  Identity id;
+  id.kind = AccountKind::User;
+  id.userName = L"ANONYMOUS LOGON";
+  id.sid = kAnonymousSid;
   id.sessionId = 0;
   return id;
 }
@@ -165,6 +177,7 @@ std::vector<std::string> ChildEnvironment(const Identity& identity,
   std::string caps;
   for (const auto& c : identity.capabilitySids) caps += (caps.empty() ? "" : ",") + c;
   out.push_back("WINSIM_CAPABILITIES=" + caps);
+  out.push_back("WINSIM_APPCONTAINER_SID=" + identity.appContainerSid);
   for (const auto& [key, value] : windowsEnv) {
     out.push_back("WINSIM_ENV_" + Utf8FromWide(key) + "=" + Utf8FromWide(value));
   }

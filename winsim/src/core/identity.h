@@ -1,7 +1,8 @@
 // Who the current process runs as. A process started through winsim carries its identity in its
-// environment (WINSIM_ACCOUNT, WINSIM_USER, WINSIM_SESSION, WINSIM_CAPABILITIES); a process that
-// carries none runs as the machine's administrator in the console session, as from an elevated
-// command prompt. Tests may switch the identity of their own process.
+// environment (WINSIM_ACCOUNT, WINSIM_USER, WINSIM_SESSION, and for an app container process
+// WINSIM_CAPABILITIES and WINSIM_APPCONTAINER_SID); a process that carries none runs as the
+// machine's administrator in the console session, as from an elevated command prompt. Tests may
+// switch the identity of their own process.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -20,8 +21,15 @@ struct Identity {
   std::string sid;        // string SID of the user
   uint32_t sessionId = 1;
   std::vector<std::string> capabilitySids;
+  // The package SID (S-1-15-2-...) of an app container process; empty for a full-trust process.
+  std::string appContainerSid;
   // LocalSystem and administrators may write under HKEY_LOCAL_MACHINE and change services.
   bool IsPrivileged() const { return kind != AccountKind::User; }
+  // A process that carries capabilities or a package SID runs in an app container: access checks
+  // must admit both its user and its package or capabilities.
+  bool IsAppContainer() const { return !appContainerSid.empty() || !capabilitySids.empty(); }
+  // A caller the machine does not know: ANONYMOUS LOGON, member of Everyone and nothing else.
+  bool IsAnonymous() const;
 };
 
 struct UserAccount {
@@ -32,12 +40,15 @@ struct UserAccount {
 };
 
 constexpr const char* kSystemSid = "S-1-5-18";
+constexpr const char* kAnonymousSid = "S-1-5-7";
 constexpr uint32_t kConsoleSessionId = 1;
 
 const Identity& CurrentIdentity();
 void SetCurrentIdentity(const Identity& identity);
 
 Identity SystemIdentity();
+// A local caller that the machine does not know (a process it did not start).
+Identity AnonymousIdentity();
 Identity AdministratorIdentity(uint32_t session = kConsoleSessionId);
 // The named user's identity; nullopt when the machine has no such user.
 std::optional<Identity> UserIdentity(const std::wstring& name, uint32_t session = kConsoleSessionId);

@@ -1,11 +1,13 @@
 // The process heap. Blocks come from the C library's allocator, so that the sanitizers see every
 // block the product obtains: a block never freed is a leak, a block used after HeapFree an error.
-// A small header in front of each block marks it as this heap's, which lets HeapFree tell a block
-// it handed out from anything else.
+// The heap keeps the set of blocks it handed out, which lets HeapFree tell a live block from one
+// freed already or never this heap's without reading memory that may no longer be the heap's.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "core/fault.h"
 #include "windows.h"
@@ -13,12 +15,11 @@
 namespace {
 
 struct BlockHeader {
-  uint64_t magic;
+  uint64_t reserved;
   uint64_t size;
 };
 static_assert(sizeof(BlockHeader) == 16, "blocks keep the 16-byte alignment of Windows' x64 heap");
 
-constexpr uint64_t kLiveBlock = 0x7768656170626c6bULL;  // "whpablk" marks a block in use
 // Windows' heap refuses requests near the size of the address space; asking the C library for
 // them would only make the sanitizers stop the process.
 constexpr SIZE_T kLargestBlock = SIZE_T{1} << 40;
@@ -29,6 +30,16 @@ char g_processHeap;
 bool IsProcessHeap(HANDLE heap) { return heap == static_cast<HANDLE>(&g_processHeap); }
 
 BlockHeader* HeaderOf(LPVOID block) { return reinterpret_cast<BlockHeader*>(static_cast<char*>(block) - sizeof(BlockHeader)); }
+
+struct LiveBlocks {
+  std::mutex lock;
+  std::unordered_set<void*> blocks;
+};
+// Never destroyed: blocks may be freed while the process ends.
+LiveBlocks& Live() {
+  static LiveBlocks* live = new LiveBlocks();
+  return *live;
+}
 
 }  // namespace
 
@@ -46,9 +57,12 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   void* raw = (dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, total) : std::malloc(total);
   if (!raw) return nullptr;
   auto* header = static_cast<BlockHeader*>(raw);
-  header->magic = kLiveBlock;
+  header->reserved = 0;
   header->size = dwBytes;
-  return static_cast<char*>(raw) + sizeof(BlockHeader);
+  void* block = static_cast<char*>(raw) + sizeof(BlockHeader);
+  std::lock_guard<std::mutex> guard(Live().lock);
+  Live().blocks.insert(block);
+  return block;
 }
 
 BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
@@ -59,14 +73,16 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
   }
   // Freeing NULL has no effect and succeeds.
   if (!lpMem) return TRUE;
-  BlockHeader* header = HeaderOf(lpMem);
-  if (header->magic != kLiveBlock) {
-    // A block freed twice, or never this heap's: 64-bit Windows processes end on heap corruption
-    // (STATUS_HEAP_CORRUPTION) rather than carry on with a damaged heap.
-    std::fprintf(stderr, "winsim: HeapFree of %p, which is not a block of the process heap: heap corruption\n", lpMem);
-    std::abort();
+  {
+    std::lock_guard<std::mutex> guard(Live().lock);
+    if (Live().blocks.erase(lpMem) == 0) {
+      // A block freed twice, or never this heap's: 64-bit Windows processes end on heap
+      // corruption (STATUS_HEAP_CORRUPTION) rather than carry on with a damaged heap.
+      std::fprintf(stderr, "winsim: HeapFree of %p, which is not a block of the process heap: heap corruption\n",
+                   lpMem);
+      std::abort();
+    }
   }
-  header->magic = 0;
-  std::free(header);
+  std::free(HeaderOf(lpMem));
   return TRUE;
 }

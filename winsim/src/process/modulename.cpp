@@ -1,14 +1,15 @@
-// Module file names.
+// Module file names: the process image's Windows path, or a loaded library's.
 #include <cwchar>
 
 #include "core/fault.h"
+#include "process/modules.h"
 #include "process/process.h"
 #include "windows.h"
 
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   WINSIM_FAULT_VALUE("GetModuleFileNameW", 0);
-  if (hModule != nullptr) {
-    // Only the process image is known here; loaded libraries are not tracked by module handle.
+  auto path = winsim::ModulePath(hModule);
+  if (!path) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
@@ -16,7 +17,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  const std::wstring& image = winsim::CurrentImagePath();
+  const std::wstring& image = *path;
   if (image.size() < nSize) {
     std::wmemcpy(lpFilename, image.c_str(), image.size() + 1);
     return static_cast<DWORD>(image.size());

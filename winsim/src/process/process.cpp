@@ -17,6 +17,7 @@
 #include "core/machine.h"
 #include "core/paths.h"
 #include "core/strings.h"
+#include "process/peimage.h"
 
 extern char** environ;
 
@@ -266,6 +267,20 @@ pid_t SpawnProcess(const SpawnRequest& req) {
 
 bool SpawnProcess(const SpawnRequest& req, SpawnedProcess* spawned) {
   *spawned = SpawnedProcess();
+  // A PE image runs its payload, unpacked once per machine; a DLL or a PE image without a payload
+  // cannot be started (CreateProcess answers ERROR_BAD_EXE_FORMAT). ELF programs and scripts run
+  // as they are.
+  std::string path = req.linuxPath;
+  pe::FileProbe probe = pe::ProbeFile(path);
+  if (probe.kind == pe::FileKind::PeOther || (probe.kind == pe::FileKind::PeWithPayload && probe.layout.IsDll())) {
+    errno = ENOEXEC;
+    return false;
+  }
+  if (probe.kind == pe::FileKind::PeWithPayload) {
+    auto unpacked = pe::UnpackPayload(path);
+    if (!unpacked) return false;
+    path = *unpacked;
+  }
   // The process exists for the machine from its creation on, as a Windows process does: its row
   // is made here, and the process takes it over when it starts (WINSIM_PROCESS_ROW).
   Database& db = ProcessDb();
@@ -307,10 +322,9 @@ bool SpawnProcess(const SpawnRequest& req, SpawnedProcess* spawned) {
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string path = req.linuxPath;
   // Programs built on winsim read WINSIM_CMDLINE; any other Linux program gets the C runtime's
   // split of it as its arguments.
-  std::vector<std::string> args{path};
+  std::vector<std::string> args{req.linuxPath};
   std::vector<std::wstring> split = SplitCrtCommandLine(req.commandLine);
   for (size_t i = 1; i < split.size(); ++i) args.push_back(Utf8FromWide(split[i]));
   std::vector<char*> argv;
@@ -384,7 +398,14 @@ bool SpawnProcess(const SpawnRequest& req, SpawnedProcess* spawned) {
       (void)ignored;
       _exit(127);
     }
-    execve(path.c_str(), argv.data(), envp.data());
+    // An unpacked image that another thread of the starter has just written may still be open for
+    // writing in a child forked meanwhile, until that child's own exec: wait that out.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      execve(path.c_str(), argv.data(), envp.data());
+      if (errno != ETXTBSY) break;
+      struct timespec pause = {0, 5 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
     int err = errno;
     ssize_t ignored = write(errorPipe[1], &err, sizeof(err));
     (void)ignored;

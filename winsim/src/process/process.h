@@ -53,7 +53,8 @@ struct SpawnRequest {
   bool suspended = false;          // waits before it runs until SpawnedProcess::resumeFd is written
   int inheritFd = -1;              // a descriptor the process keeps open for its whole life
 };
-// Starts the process; returns its pid, or -1 with errno.
+// Starts the process; returns its pid, or -1 with errno (ENOEXEC: a PE image that cannot run, such
+// as a DLL). A winsim PE image runs its unpacked payload while its image path stays windowsImage.
 pid_t SpawnProcess(const SpawnRequest& request);
 
 // What a process handle needs of a started process. The caller owns the descriptors.

@@ -26,6 +26,17 @@ void InitRegistryDefaults() {
   putIfMissing(L"CurrentBuild", L"19045");
   putIfMissing(L"ProductName", L"Windows 10 Pro");
   putIfMissing(L"DisplayVersion", L"22H2");
+  // The version numbers as Windows 10 keeps them: CurrentVersion stays 6.3 for old readers.
+  putIfMissing(L"CurrentVersion", L"6.3");
+  for (auto [name, number] : {std::pair{L"CurrentMajorVersionNumber", 10u}, std::pair{L"CurrentMinorVersionNumber", 0u}}) {
+    Statement q(RegistryDb().Raw(), "SELECT 1 FROM reg_values WHERE key=? AND upper=?");
+    q.Bind(1, version).Bind(2, Utf8FromWide(UpperCase(name)));
+    if (!q.Step()) {
+      PutStoredValue(version, name, REG_DWORD,
+                     {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number >> 16),
+                      static_cast<uint8_t>(number >> 24)});
+    }
+  }
   EnsurePath(Hive::Users, L".DEFAULT\\Software");
   EnsureUserHive(kSystemSid);
   for (const auto& account : ListUserAccounts()) EnsureUserHive(account.sid);

@@ -119,4 +119,17 @@ void PutStoredValue(int64_t key, const std::wstring& name, uint32_t type, const 
   TouchKey(key);
 }
 
+std::optional<StoredValue> GetStoredValue(int64_t key, const std::wstring& name) {
+  Statement q(RegistryDb().Raw(), "SELECT type, data FROM reg_values WHERE key=? AND upper=?");
+  q.Bind(1, key).Bind(2, Utf8FromWide(UpperCase(name)));
+  if (!q.Step()) return std::nullopt;
+  return StoredValue{static_cast<uint32_t>(q.Int(0)), q.Blob(1)};
+}
+
+void DeleteStoredValue(int64_t key, const std::wstring& name) {
+  Statement q(RegistryDb().Raw(), "DELETE FROM reg_values WHERE key=? AND upper=?");
+  q.Bind(1, key).Bind(2, Utf8FromWide(UpperCase(name))).Step();
+  TouchKey(key);
+}
+
 }  // namespace winsim::reg

@@ -35,5 +35,12 @@ int64_t EnsurePath(Hive hive, const std::wstring& path);
 void EnsureUserHive(const std::string& sid);
 // Writes a value with data as stored (UTF-16LE for string types).
 void PutStoredValue(int64_t key, const std::wstring& name, uint32_t type, const std::vector<uint8_t>& stored);
+// A value as stored (type and bytes), if the key has it; and its removal.
+struct StoredValue {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+};
+std::optional<StoredValue> GetStoredValue(int64_t key, const std::wstring& name);
+void DeleteStoredValue(int64_t key, const std::wstring& name);
 
 }  // namespace winsim::reg

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -495,7 +496,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
     req.extraEnv.push_back("WINSIM_SERVICE_ARGS=" + HexArgs(dwNumServiceArgs, lpServiceArgVectors));
     pid = SpawnProcess(req);
     if (pid < 0) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      SetLastError(errno == ENOEXEC ? ERROR_BAD_EXE_FORMAT : ERROR_NOT_ENOUGH_MEMORY);
       return FALSE;
     }
     Statement up(db.Raw(),
