@@ -90,6 +90,12 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 // not privileged.
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 void WINAPI GetStartupInfoW(LPSTARTUPINFOW lpStartupInfo);
+// Pseudo-handles of the caller's own tokens, which need no closing: the process's primary token
+// and the thread's effective token may be queried (TOKEN_QUERY, TOKEN_QUERY_SOURCE); a winsim
+// thread never impersonates, so it has no token of its own.
+inline HANDLE GetCurrentProcessToken(void) { return (HANDLE)(LONG_PTR)-4; }
+inline HANDLE GetCurrentThreadToken(void) { return (HANDLE)(LONG_PTR)-5; }
+inline HANDLE GetCurrentThreadEffectiveToken(void) { return (HANDLE)(LONG_PTR)-6; }
 // A handle to the primary token of the process (GetCurrentProcess() for the caller's own). A
 // standard user cannot open the token of another user's process (ERROR_ACCESS_DENIED).
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);

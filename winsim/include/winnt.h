@@ -402,6 +402,35 @@ typedef struct _TOKEN_ELEVATION {
   DWORD TokenIsElevated;
 } TOKEN_ELEVATION, *PTOKEN_ELEVATION;
 
+// A SID with its attributes in a token: the user (attributes 0), groups and capabilities.
+#define SE_GROUP_MANDATORY 0x00000001L
+#define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002L
+#define SE_GROUP_ENABLED 0x00000004L
+#define SE_GROUP_OWNER 0x00000008L
+#define SE_GROUP_USE_FOR_DENY_ONLY 0x00000010L
+#define SE_GROUP_INTEGRITY 0x00000020L
+#define SE_GROUP_INTEGRITY_ENABLED 0x00000040L
+#define SE_GROUP_LOGON_ID 0xC0000000L
+#define SE_GROUP_RESOURCE 0x20000000L
+
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+
+typedef struct _TOKEN_GROUPS {
+  DWORD GroupCount;
+  SID_AND_ATTRIBUTES Groups[ANYSIZE_ARRAY];
+} TOKEN_GROUPS, *PTOKEN_GROUPS;
+
+typedef struct _TOKEN_APPCONTAINER_INFORMATION {
+  PSID TokenAppContainer;
+} TOKEN_APPCONTAINER_INFORMATION, *PTOKEN_APPCONTAINER_INFORMATION;
+
 // One record of a directory change buffer. The name is UTF-16 (WCHAR on Windows, whose wchar_t is
 // 16 bits; char16_t here), FileNameLength bytes long, without a terminator; records are DWORD-aligned
 // and the last one has NextEntryOffset 0.
