@@ -15,8 +15,8 @@
 //   open PATH ACCESS SHARE            opens PATH (OPEN_EXISTING), closes it; 0 or the error
 //   delete PATH                       DeleteFileW; 0 or the error
 //   move FROM TO FLAGS                MoveFileExW; 0 or the error
-//   spawn PIDFILE CODE                starts this program again with "exit CODE" after a pause of a
-//                                     second, writes its pid to PIDFILE, and exits 0 at once
+//   spawn PIDFILE CODE                starts this program again to exit with CODE after a pause of
+//                                     two seconds, writes its pid to PIDFILE, and exits 0 at once
 //                                     without waiting for it
 #include <windows.h>
 
@@ -113,7 +113,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"report" && argc >= 3) return Report(argv[2]);
   if (command == L"exit" && argc == 3) ExitProcess(Number(argv[2]));
   if (command == L"pause-exit" && argc == 3) {
-    Sleep(1000);
+    Sleep(2000);
     ExitProcess(Number(argv[2]));
   }
   if (command == L"gate" && argc == 3) {
