@@ -231,6 +231,43 @@ TEST_F(ShareModeTest, AVerifiedProgramHeldOpenCannotBeSwappedBeforeItRuns) {
   EXPECT_EQ(code, 0u);
 }
 
+// The same for a library: held while it is verified, then loaded; loaded, it stays held as a
+// mapped image until it is freed.
+TEST_F(ShareModeTest, AVerifiedLibraryHeldOpenIsTheOneLoadedAndStaysHeldWhileLoaded) {
+  const std::wstring library = L"C:\\Libs\\verified.dll";
+  std::filesystem::create_directories(Linux(L"C:\\Libs"));
+  std::filesystem::copy_file(WINSIM_TESTLIB_SO, Linux(library));
+  // A writer that only shares reading keeps the loader out.
+  HANDLE writer = CreateFileW(library.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(LoadLibraryW(library.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  CloseHandle(writer);
+
+  HANDLE verified = CreateFileW(library.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(verified, INVALID_HANDLE_VALUE);
+  DWORD code = 0;
+  ASSERT_EQ(Run(nullptr, Probe() + L" move " + kOther + L" " + library + L" 1", &code), ERROR_SUCCESS);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_EQ(Run(nullptr, Probe() + L" delete " + library, &code), ERROR_SUCCESS);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  HMODULE module = LoadLibraryW(library.c_str());
+  ASSERT_NE(module, nullptr) << GetLastError();
+  CloseHandle(verified);
+
+  // Loaded, the file is a mapped image: not writable, not deletable, not replaceable.
+  ASSERT_EQ(Run(nullptr, Probe() + L" open " + library + L" " + std::to_wstring(GENERIC_WRITE) + L" 7", &code),
+            ERROR_SUCCESS);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  ASSERT_EQ(Run(nullptr, Probe() + L" delete " + library, &code), ERROR_SUCCESS);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_EQ(Run(nullptr, Probe() + L" move " + kOther + L" " + library + L" 1", &code), ERROR_SUCCESS);
+  EXPECT_EQ(code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(FreeLibrary(module));
+  ASSERT_EQ(Run(nullptr, Probe() + L" delete " + library, &code), ERROR_SUCCESS);
+  EXPECT_EQ(code, 0u);
+}
+
 TEST_F(ShareModeTest, AProgramFileOpenForWritingDoesNotStart) {
   Plant(L"C:\\Apps\\tool.exe");
   HANDLE writer = CreateFileW(L"C:\\Apps\\tool.exe", GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
