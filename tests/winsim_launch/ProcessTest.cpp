@@ -332,6 +332,7 @@ TEST_F(ProcessTest, BadHandlesAndArgumentsFailAsDocumented) {
   PROCESS_INFORMATION info;
   ASSERT_EQ(Start(nullptr, Probe() + L" exit 0", &info), ERROR_SUCCESS);
   m_processes.pop_back();
+  ASSERT_EQ(WaitForSingleObject(info.hProcess, 20000), WAIT_OBJECT_0);
   EXPECT_TRUE(CloseHandle(info.hThread));
   EXPECT_TRUE(CloseHandle(info.hProcess));
   EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_FAILED);
