@@ -214,7 +214,8 @@ DWORD CreateMachineProcess(const ProcessCreation& creation, CreatedProcess* crea
   try {
     if (!SpawnProcess(request, &spawned)) return ErrorOfSpawn(errno);
     created->process = std::make_shared<ProcessObject>(spawned, creation.identity, program, true);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
+    // Out of memory, or the machine's database out of reach.
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   created->imagePath = program;

@@ -156,7 +156,12 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
   if (hProcess == GetCurrentProcess()) ExitProcess(uExitCode);
   auto process = ProcessOf(hProcess);
   if (!process) return FALSE;
-  DWORD error = process->Terminate(uExitCode);
+  DWORD error = ERROR_SUCCESS;
+  try {
+    error = process->Terminate(uExitCode);
+  } catch (const std::exception&) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  }
   if (error != ERROR_SUCCESS) return Fail(error);
   return TRUE;
 }
