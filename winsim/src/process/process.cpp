@@ -65,6 +65,20 @@ bool Alive(int64_t pid) {
 
 void OnExit(int status, void*) { RecordProcessExit(static_cast<uint32_t>(status)); }
 
+// The row that a winsim starter made for this process, taken over; 0 when there is none, or when
+// the starter gave it to another pid (the variable leaked to a grandchild).
+int64_t AdoptStarterRow(Database& db) {
+  const char* row = std::getenv("WINSIM_PROCESS_ROW");
+  if (!row) return 0;
+  int64_t given = std::strtoll(row, nullptr, 10);
+  Statement up(db.Raw(), "UPDATE processes SET pid=? WHERE id=? AND ended IS NULL AND (pid=0 OR pid=?)");
+  up.Bind(1, static_cast<int64_t>(getpid())).Bind(2, given).Bind(3, static_cast<int64_t>(getpid()));
+  up.Step();
+  int64_t adopted = db.Changes() == 1 ? given : 0;
+  unsetenv("WINSIM_PROCESS_ROW");
+  return adopted;
+}
+
 }  // namespace
 
 std::vector<std::wstring> SplitCrtCommandLine(const std::wstring& cmd) {
@@ -191,17 +205,7 @@ void RegisterCurrentProcess() {
   const Identity& id = CurrentIdentity();
   Database& db = ProcessDb();
   const std::wstring& image = CurrentImagePath();
-  int64_t rowId = 0;
-  // A process that winsim started has its row already, made by its starter; it is this process's
-  // if the starter has not given it to another pid (a variable that leaked to a grandchild).
-  if (const char* row = std::getenv("WINSIM_PROCESS_ROW")) {
-    int64_t given = std::strtoll(row, nullptr, 10);
-    Statement up(db.Raw(), "UPDATE processes SET pid=? WHERE id=? AND ended IS NULL AND (pid=0 OR pid=?)");
-    up.Bind(1, static_cast<int64_t>(getpid())).Bind(2, given).Bind(3, static_cast<int64_t>(getpid()));
-    up.Step();
-    if (db.Changes() == 1) rowId = given;
-    unsetenv("WINSIM_PROCESS_ROW");
-  }
+  int64_t rowId = AdoptStarterRow(db);
   if (rowId == 0) {
     Statement ins(db.Raw(),
                   "INSERT INTO processes(pid, image, image_name, session, user, sid, started) VALUES(?,?,?,?,?,?,?)");
@@ -218,9 +222,13 @@ void RegisterCurrentProcess() {
 
 void RecordProcessExit(uint32_t exitCode) {
   std::lock_guard<std::mutex> lock(g_lock);
-  if (g_exitRecorded || g_rowId == 0) return;
-  g_exitRecorded = true;
+  if (g_exitRecorded) return;
   try {
+    // A program without winsim's entry (a test program) never registered; the row its starter
+    // made still takes its code.
+    if (g_rowId == 0 && HasMachine()) g_rowId = AdoptStarterRow(ProcessDb());
+    if (g_rowId == 0) return;
+    g_exitRecorded = true;
     Database& db = ProcessDb();
     Statement up(db.Raw(), "UPDATE processes SET exit_code=?, ended=? WHERE id=?");
     up.Bind(1, static_cast<int64_t>(exitCode)).Bind(2, static_cast<int64_t>(Now())).Bind(3, g_rowId);
