@@ -22,6 +22,7 @@
 #include "core/paths.h"
 #include "core/strings.h"
 #include "files/paths_full.h"
+#include "files/sharing.h"
 #include "process/modules.h"
 #include "process/peimage.h"
 #include "process/process.h"
@@ -39,6 +40,8 @@ struct Module {
   int references = 0;
   bool pinned = false;
   DllMainFunction dllMain = nullptr;
+  // The file held as a mapped image while the module is loaded: not writable, not deletable.
+  ShareReservation image;
 };
 
 // The loader lock: held across DllMain as on Windows, and recursive so that a DllMain that loads
@@ -199,6 +202,10 @@ HMODULE LoadLocated(const Located& file) {
     return loaded->handle;
   }
   if (EqualsNoCase(file.windowsPath, CurrentImagePath())) return ProcessImageHandle();
+  // The loader opens the file as an image (reading, sharing reading and deletion): a holder that
+  // writes it or does not share reading refuses the load.
+  ShareReservation image;
+  if (unsigned long shared = ReserveImage(file.linuxPath, &image); shared != ERROR_SUCCESS) return Fail(shared);
   pe::FileProbe probe = pe::ProbeFile(file.linuxPath);
   std::string objectPath;
   switch (probe.kind) {
@@ -235,6 +242,7 @@ HMODULE LoadLocated(const Located& file) {
   module->windowsPath = file.windowsPath;
   module->references = 1;
   module->dllMain = reinterpret_cast<DllMainFunction>(OwnSymbol(dl, base, "DllMain"));
+  module->image = std::move(image);
   if (module->dllMain && !module->dllMain(base, DLL_PROCESS_ATTACH, nullptr)) {
     module->dllMain(base, DLL_PROCESS_DETACH, nullptr);
     dlclose(dl);
