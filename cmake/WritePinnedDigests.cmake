@@ -11,6 +11,13 @@ endforeach()
 string(REPLACE "|" ";" DIGEST_COMMAND "${DIGEST_COMMAND}")
 
 function(digest_of file out)
+  # A signing tool pads a file whose size is not a multiple of 8 before it appends the signature,
+  # and the padding counts in the digest: such a file would lose its pinned digest when signed.
+  file(SIZE ${file} size)
+  math(EXPR rest "${size} % 8")
+  if(NOT rest EQUAL 0)
+    message(FATAL_ERROR "${file} is ${size} bytes long, not a multiple of 8: signing it would change its digest")
+  endif()
   execute_process(COMMAND ${DIGEST_COMMAND} ${file} OUTPUT_VARIABLE text ERROR_VARIABLE errors
                   RESULT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(NOT status EQUAL 0 OR NOT text MATCHES "^[0-9A-F]+$")
