@@ -205,10 +205,15 @@ std::vector<uint8_t> Wrap(const std::vector<uint8_t>& payload, const WrapOptions
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& linuxPath) {
   int fd = open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::vector<uint8_t> out;
-  uint8_t buffer[65536];
+  // Read straight into a vector of the file's size (grown if the file grows meanwhile), so that a
+  // large image is neither copied nor reallocated on the way.
+  struct stat st;
+  size_t expected = fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  std::vector<uint8_t> out(expected + 1);
+  size_t done = 0;
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (done == out.size()) out.resize(out.size() + 65536);
+    ssize_t n = read(fd, out.data() + done, out.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       int saved = errno;
@@ -217,9 +222,10 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& linuxPath) 
       return std::nullopt;
     }
     if (n == 0) break;
-    out.insert(out.end(), buffer, buffer + n);
+    done += static_cast<size_t>(n);
   }
   close(fd);
+  out.resize(done);
   return out;
 }
 
