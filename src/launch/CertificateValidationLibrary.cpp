@@ -163,7 +163,9 @@ bool IsTrustedFile(const std::wstring& wsPath) {
 }
 
 // The digest of the open file, read from its start; empty on any failure. Only whole headers are
-// read, and every offset taken from them is checked against the file's size before it is used.
+// read, and every offset taken from them is checked before it is used: the NT headers must lie
+// within the file, and a certificate table after them and within the file. The offsets are those
+// of a PE32+ image, so anything else (no "MZ", no "PE\0\0", another optional header) has no digest.
 std::wstring DigestImage(HANDLE hFile) {
   LARGE_INTEGER liSize;
   if (!GetFileSizeEx(hFile, &liSize) || liSize.QuadPart < 0) return std::wstring();
