@@ -33,8 +33,20 @@ winsim run -- "$service" -install
 step "Install as a plain user"
 winsim run --user alice -- "$service" -install
 
-step "Start the service"
-winsim service start TorvexUtilityService
+step "Start the service (its delays pass 60 times faster in this demo)"
+WINSIM_TIME_SCALE=60 winsim service start TorvexUtilityService
+
+step "alice signs in at the console: the companion-app check is due for her in 120 s"
+winsim session logon alice
+winsim session list
+sleep 3
+service_log() { cat "$WINSIM_MACHINE"/drives/c/Windows/Temp/_TorvexUtility_/TorvexUtilityService*.log; }
+service_log | grep -E "OnServiceControlHandle|UtilityPackageCheckDelayTimerCallback" || true
+
+step "alice signs out"
+winsim session logoff alice
+sleep 1
+service_log | tail -n 3
 
 step "Stop it: every status report of the run"
 winsim service stop TorvexUtilityService

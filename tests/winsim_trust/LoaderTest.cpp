@@ -170,6 +170,56 @@ TEST_F(LoaderTest, NamesWithoutAFullPathFollowTheSearchOrder) {
   for (HMODULE m : {viaPath, viaPath, relative, noExtension, fromCwd}) EXPECT_TRUE(FreeLibrary(m));
 }
 
+// A library's imports are found by module name through the search order, even when the library
+// itself is given by full path; they load before it, belong to the process as modules of their
+// own, are no exports of the importer, and go with its last reference.
+TEST_F(LoaderTest, ImportsAreFoundByModuleNameAndGoWithTheImporter) {
+  using ValueFunction = int (*)();
+  Install(Image("importer.dll"), L"C:\\libs\\importer.dll");
+  Install(Image("deplib.dll"), L"C:\\deps\\deplib.dll");
+
+  // Beside the importer is not a place the search looks at.
+  Install(Image("deplib.dll"), L"C:\\libs\\deplib.dll");
+  SetPath("C:\\Windows");
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryW(L"C:\\libs\\importer.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(GetModuleHandleW(L"deplib.dll"), nullptr) << "nothing is left loaded by a failed load";
+
+  SetPath("C:\\deps");
+  HMODULE importer = LoadLibraryW(L"C:\\libs\\importer.dll");
+  ASSERT_NE(importer, nullptr) << GetLastError();
+  auto value = Export<ValueFunction>(importer, "WinsimImporterValue");
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(value(), 42);
+  HMODULE dependency = GetModuleHandleW(L"deplib.dll");
+  ASSERT_NE(dependency, nullptr);
+  EXPECT_NE(dependency, importer);
+  EXPECT_EQ(FileName(dependency), L"C:\\deps\\deplib.dll");
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(importer, "WinsimDepValue"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+  // The import holds a reference of its own: freeing the caller's leaves it loaded.
+  EXPECT_EQ(LoadLibraryW(L"deplib"), dependency);
+  EXPECT_TRUE(FreeLibrary(dependency));
+  EXPECT_EQ(GetModuleHandleW(L"deplib.dll"), dependency);
+  EXPECT_TRUE(FreeLibrary(importer));
+  EXPECT_EQ(GetModuleHandleW(L"C:\\libs\\importer.dll"), nullptr);
+  EXPECT_EQ(GetModuleHandleW(L"deplib.dll"), nullptr) << "the import went with its importer";
+
+  // An import of that name already loaded is the one used, wherever the search would look.
+  HMODULE preloaded = LoadLibraryW(L"C:\\libs\\deplib.dll");
+  ASSERT_NE(preloaded, nullptr);
+  SetPath("C:\\Windows");
+  importer = LoadLibraryW(L"C:\\libs\\importer.dll");
+  ASSERT_NE(importer, nullptr) << GetLastError();
+  EXPECT_EQ(GetModuleHandleW(L"deplib.dll"), preloaded);
+  EXPECT_TRUE(FreeLibrary(importer));
+  EXPECT_EQ(GetModuleHandleW(L"deplib.dll"), preloaded);
+  EXPECT_TRUE(FreeLibrary(preloaded));
+}
+
 TEST_F(LoaderTest, FailuresGiveWindowsErrors) {
   std::ofstream(LinuxOf(L"C:\\libs\\notes.dll")) << "not a library";
   // A PE image without a payload (its section renamed) cannot be loaded.

@@ -52,7 +52,12 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION, *PBY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
-// Share modes are accepted but not enforced: winsim does not lock files between handles or processes.
+// Share modes hold between all handles of all processes of the machine: an open that asks for what
+// another open does not share, or that does not share what another open has, fails with
+// ERROR_SHARING_VIOLATION, and the file is left as it was (CREATE_ALWAYS does not truncate it).
+// Opens that ask only for attributes take no part. FILE_FLAG_DELETE_ON_CLOSE asks for DELETE.
+// DeleteFileW and RemoveDirectoryW fail with ERROR_SHARING_VIOLATION while an open does not share
+// deletion, and DeleteFileW with ERROR_ACCESS_DENIED for a running program's file.
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -59,3 +59,20 @@ BOOL WINAPI MakeSelfRelativeSD(PSECURITY_DESCRIPTOR pAbsoluteSecurityDescriptor,
 
 // Replaces the generic rights in *AccessMask by the object type's specific and standard rights.
 void WINAPI MapGenericMask(PDWORD AccessMask, PGENERIC_MAPPING GenericMapping);
+
+// Access tokens. A new token of the same user and session, primary or impersonation; access 0
+// asks for the source's own access. The source needs TOKEN_DUPLICATE (ERROR_ACCESS_DENIED); an
+// impersonation token below the level asked for (or below SecurityImpersonation, for a primary
+// token) fails with ERROR_BAD_IMPERSONATION_LEVEL; a type or level out of range with
+// ERROR_INVALID_PARAMETER. The security attributes are accepted and not used.
+BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAccess, LPSECURITY_ATTRIBUTES lpTokenAttributes,
+                             SECURITY_IMPERSONATION_LEVEL ImpersonationLevel, TOKEN_TYPE TokenType,
+                             PHANDLE phNewToken);
+// Reads a token, which needs TOKEN_QUERY (ERROR_ACCESS_DENIED). *ReturnLength receives the size
+// the class needs; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER for the classes of
+// variable size and ERROR_BAD_LENGTH for those of fixed size. winsim answers TokenUser,
+// TokenSessionId, TokenType, TokenImpersonationLevel (impersonation tokens only), TokenElevation,
+// TokenIsAppContainer, TokenAppContainerSid and TokenCapabilities; other classes fail with
+// ERROR_NOT_SUPPORTED, a class out of range with ERROR_INVALID_PARAMETER.
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength);

@@ -76,3 +76,10 @@ typedef enum _WTS_INFO_CLASS {
 BOOL WINAPI WTSQuerySessionInformationW(HANDLE hServer, DWORD SessionId, WTS_INFO_CLASS WTSInfoClass,
                                         LPWSTR* ppBuffer, DWORD* pBytesReturned);
 void WINAPI WTSFreeMemory(PVOID pMemory);
+
+// The primary token of the user signed in in the session (close it with CloseHandle). Only
+// LocalSystem holds the privilege it needs (ERROR_PRIVILEGE_NOT_HELD for any other caller); a
+// session that does not exist fails with ERROR_FILE_NOT_FOUND, one where nobody is signed in
+// (session 0 among them) with ERROR_NO_TOKEN; a null phToken with ERROR_INVALID_PARAMETER. The
+// token carries the user's identity and the session's id.
+BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken);

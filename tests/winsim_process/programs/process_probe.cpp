@@ -4,15 +4,16 @@
 // exists, and exits with 0. Its image name is whatever its starter calls it.
 #include <windows.h>
 
+#include <atomic>
 #include <cwchar>
 #include <string>
 
 namespace {
 
-volatile LONG g_done = 0;
+std::atomic<bool> g_done{false};
 
 DWORD WINAPI Idle(LPVOID) {
-  while (!g_done) Sleep(10);
+  while (!g_done.load()) Sleep(10);
   return 0;
 }
 
@@ -32,7 +33,7 @@ int wmain(int argc, wchar_t** argv) {
   if (file == INVALID_HANDLE_VALUE) return 4;
   CloseHandle(file);
   while (GetFileAttributesW(argv[1]) == INVALID_FILE_ATTRIBUTES) Sleep(10);
-  g_done = 1;
+  g_done.store(true);
   for (int i = 0; i < threads; ++i) {
     WaitForSingleObject(handles[i], INFINITE);
     CloseHandle(handles[i]);

@@ -1,6 +1,6 @@
 // Files and folders on the machine's drives: real Linux files behind Windows names and handles.
-// Share modes are accepted and not enforced: winsim does not lock files between handles or
-// processes. Security attributes are accepted and ignored; the machine's one file rule is MayModify.
+// Share modes hold between all handles of the machine (files/sharing.h). Security attributes are
+// accepted and ignored; the machine's one file rule is MayModify.
 #include "fileapi.h"
 
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 #include "core/wideformat.h"
 #include "files/fileobject.h"
 #include "files/paths_full.h"
+#include "files/sharing.h"
 #include "shlwapi.h"
 #include "windows.h"
 
@@ -83,7 +84,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
+  if (dwShareMode & ~DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) return Fail(ERROR_INVALID_PARAMETER);
   DWORD access = winsim::MapFileAccess(dwDesiredAccess);
+  // Deleting on close needs the right to delete, which the open then asks for (and shares with).
+  if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) access |= DELETE;
   bool wantsWrite = (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
   bool wantsRead = (access & FILE_READ_DATA) != 0;
   // TRUNCATE_EXISTING needs the right to write.
@@ -145,19 +149,30 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   }
   bool truncate = exists && !openLink && !isDir &&
                   (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING);
-  if (truncate && (flags & O_ACCMODE) != O_RDONLY) flags |= O_TRUNC;
   mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   int fd = open(path.c_str(), flags, mode);
   if (fd < 0) return Fail(winsim::ErrorFromErrno(errno, path));
-  if (truncate && !(flags & O_TRUNC)) {
+  // The sharing check comes before the open changes anything: a refused open leaves the file as
+  // it was, so it is truncated only afterwards.
+  winsim::ShareReservation share;
+  if (!openLink) {
+    unsigned long shared = winsim::ReserveShareAccess(fd, access, dwShareMode, &share);
+    if (shared != ERROR_SUCCESS) {
+      close(fd);
+      return Fail(shared);
+    }
+  }
+  if (truncate) {
     // Opened without the right to write data: truncate through the name.
-    if (::truncate(path.c_str(), 0) != 0) {
+    int rc = (flags & O_ACCMODE) != O_RDONLY ? ftruncate(fd, 0) : ::truncate(path.c_str(), 0);
+    if (rc != 0) {
       int err = errno;
       close(fd);
       return Fail(winsim::ErrorFromErrno(err, path));
     }
   }
   auto file = std::make_shared<FileObject>(fd, access, path);
+  file->share = std::move(share);
   file->isLink = openLink;
   file->isDirectory = isDir && !openLink;
   file->deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
@@ -486,6 +501,13 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  // Removing opens the folder for deletion, which its other opens must share.
+  winsim::ShareGuard guard(path);
+  guard.Lock();
+  if (unsigned long shared = guard.CheckDelete(); shared != ERROR_SUCCESS) {
+    SetLastError(shared);
+    return FALSE;
+  }
   // A junction is removed itself, not the folder it leads to.
   int rc = linkToFolder ? unlink(path.c_str()) : rmdir(path.c_str());
   if (rc != 0) {
@@ -511,8 +533,20 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   }
   struct stat target;
   bool folder = S_ISDIR(own.st_mode) || (S_ISLNK(own.st_mode) && StatFollow(path, &target) && S_ISDIR(target.st_mode));
-  // Folders (and links to them) are RemoveDirectoryW's; read-only files refuse deletion.
-  if (folder || (S_ISREG(own.st_mode) && !(own.st_mode & S_IWUSR)) || !winsim::MayModify(path)) {
+  // Folders (and links to them) are RemoveDirectoryW's.
+  if (folder || !winsim::MayModify(path)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  // The open for deletion meets the share modes of the file's other opens; the read-only
+  // attribute refuses the deletion itself, after that open.
+  winsim::ShareGuard guard(path);
+  guard.Lock();
+  if (unsigned long shared = guard.CheckDelete(); shared != ERROR_SUCCESS) {
+    SetLastError(shared);
+    return FALSE;
+  }
+  if (S_ISREG(own.st_mode) && !(own.st_mode & S_IWUSR)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -566,6 +600,11 @@ DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
   }
   if (full->back() != L'\\') *full += L'\\';
   return CopyOut(*full, lpBuffer, nBufferLength);
+}
+
+DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+  WINSIM_FAULT_VALUE("GetCurrentDirectoryW", 0);
+  return CopyOut(winsim::CurrentDirectoryWindows(), lpBuffer, nBufferLength);
 }
 
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {

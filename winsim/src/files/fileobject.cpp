@@ -34,6 +34,7 @@ void FileObject::OnHandleClosed() {
     std::lock_guard<std::mutex> lock(m_watchLock);
     m_closed = true;
     watch = m_watch;
+    share.Release();
   }
   if (watch) watch->Close();
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "files/sharing.h"
 #include "kernel/handles.h"
 #include "minwinbase.h"
 #include "minwindef.h"
@@ -33,6 +34,9 @@ class FileObject : public KernelObject {
   bool deleteOnClose = false;
   // Opened with FILE_FLAG_OVERLAPPED: I/O that cannot finish at once stays pending.
   bool overlapped = false;
+  // The handle's share access among all opens of the file on the machine; given up when the
+  // handle closes, as Windows releases it at cleanup, not when the last reference goes.
+  ShareReservation share;
 
   // The directory change watch, set up by the first ReadDirectoryChangesW on the handle; null
   // before, and for files.

@@ -141,6 +141,8 @@ unsigned long ErrorFromErrno(int err, const std::string& linuxPath) {
     case EBADF: return ERROR_INVALID_HANDLE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EBUSY: return ERROR_BUSY;
+    // A running program's file: Windows refuses writing to a mapped image as a sharing violation.
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;
     case EINVAL: return ERROR_INVALID_PARAMETER;
     default: return ERROR_GEN_FAILURE;
   }

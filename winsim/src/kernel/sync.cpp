@@ -205,6 +205,7 @@ DWORD WINAPI ResumeThread(HANDLE hThread) {
   WINSIM_FAULT_VALUE("ResumeThread", static_cast<DWORD>(-1));
   auto thread = winsim::ReferenceHandleAs<winsim::Thread>(hThread);
   if (!thread) {
+    if (auto foreign = winsim::ReferenceHandleAs<winsim::ForeignThread>(hThread)) return foreign->ResumeThreadOnce();
     SetLastError(ERROR_INVALID_HANDLE);
     return static_cast<DWORD>(-1);
   }
@@ -215,6 +216,10 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
   WINSIM_FAULT_BOOL("GetExitCodeThread");
   auto thread = winsim::ReferenceHandleAs<winsim::Thread>(hThread);
   if (!thread) {
+    if (auto foreign = winsim::ReferenceHandleAs<winsim::ForeignThread>(hThread)) {
+      *lpExitCode = foreign->ThreadExitCode();
+      return TRUE;
+    }
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -227,6 +232,7 @@ DWORD WINAPI GetThreadId(HANDLE Thread) {
   if (Thread == GetCurrentThread()) return GetCurrentThreadId();
   auto thread = winsim::ReferenceHandleAs<winsim::Thread>(Thread);
   if (!thread) {
+    if (auto foreign = winsim::ReferenceHandleAs<winsim::ForeignThread>(Thread)) return foreign->ThreadId();
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }

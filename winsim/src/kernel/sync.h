@@ -10,4 +10,14 @@ bool IsEventObject(const KernelObject* object);
 bool SetEventObject(KernelObject* object);
 bool ResetEventObject(KernelObject* object);
 
+// A thread of another process: the primary thread of a process that this one created, as the
+// thread functions (ResumeThread, GetExitCodeThread, GetThreadId) see it.
+class ForeignThread : public KernelObject {
+ public:
+  virtual DWORD ThreadExitCode() = 0;
+  virtual DWORD ThreadId() = 0;
+  // The suspend count before the call.
+  virtual DWORD ResumeThreadOnce() = 0;
+};
+
 }  // namespace winsim

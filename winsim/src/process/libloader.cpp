@@ -6,11 +6,18 @@
 // application folder first; a relative path is appended to every folder of the search order; the
 // module handle is the address where the module is mapped; reference counts pair LoadLibrary with
 // FreeLibrary; a DllMain that fails DLL_PROCESS_ATTACH is called with DLL_PROCESS_DETACH and the
-// load fails.
+// load fails. A library's imports (Microsoft's "Dynamic-link library search order"): the libraries
+// it depends on are found as if they were loaded by their module names alone, even when the library
+// itself was loaded by its full path, so that the application folder comes first; they are loaded
+// before it, their DllMain runs first, and a missing one fails the load with ERROR_MOD_NOT_FOUND.
+// On winsim a library's imports are the dependencies of its native payload whose names end in
+// ".dll" (a payload built with such an soname dependency), which the dynamic linker then finds
+// among the loaded objects by that soname.
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -22,6 +29,7 @@
 #include "core/paths.h"
 #include "core/strings.h"
 #include "files/paths_full.h"
+#include "files/sharing.h"
 #include "process/modules.h"
 #include "process/peimage.h"
 #include "process/process.h"
@@ -39,6 +47,9 @@ struct Module {
   int references = 0;
   bool pinned = false;
   DllMainFunction dllMain = nullptr;
+  // The file held as a mapped image while the module is loaded: not writable, not deletable.
+  ShareReservation image;
+  std::vector<HMODULE> imports;  // the libraries it imports, released with it
 };
 
 // The loader lock: held across DllMain as on Windows, and recursive so that a DllMain that loads
@@ -193,12 +204,68 @@ HMODULE Fail(DWORD error) {
   return nullptr;
 }
 
+HMODULE LoadLocated(const Located& file);
+
+// A module by name, as LoadLibraryW looks for one: a bare name matches a loaded module first.
+HMODULE LoadByName(std::wstring name) {
+  if (!HasPath(name)) {
+    name = WithDefaultExtension(name);
+    if (HMODULE loaded = FindByBaseName(name)) {
+      if (Module* m = FindByHandle(loaded)) ++m->references;
+      return loaded;
+    }
+  }
+  auto located = Locate(name);
+  if (!located) return Fail(ERROR_MOD_NOT_FOUND);
+  return LoadLocated(*located);
+}
+
+bool EndsWithDll(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  for (auto& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".dll";
+}
+
+bool Release(HMODULE handle);
+
+void ReleaseImports(const std::vector<HMODULE>& imports) {
+  for (auto it = imports.rbegin(); it != imports.rend(); ++it) Release(*it);
+}
+
+// One reference less, under the loader lock; the module is unloaded with its last one. False for
+// a handle that is no loaded module.
+bool Release(HMODULE handle) {
+  Module* m = handle ? FindByHandle(handle) : nullptr;
+  if (!m) return false;
+  if (--m->references > 0 || m->pinned) {
+    if (m->references < 0) m->references = 0;
+    return true;
+  }
+  if (m->dllMain) m->dllMain(m->handle, DLL_PROCESS_DETACH, nullptr);
+  dlclose(m->dl);
+  std::vector<HMODULE> imports = std::move(m->imports);
+  for (auto it = g_modules.begin(); it != g_modules.end(); ++it) {
+    if (it->get() == m) {
+      g_modules.erase(it);
+      break;
+    }
+  }
+  // After the module that used them, as Windows unloads a library before its imports.
+  ReleaseImports(imports);
+  return true;
+}
+
 HMODULE LoadLocated(const Located& file) {
   if (Module* loaded = FindByPath(file.windowsPath)) {
     ++loaded->references;
     return loaded->handle;
   }
   if (EqualsNoCase(file.windowsPath, CurrentImagePath())) return ProcessImageHandle();
+  // The loader opens the file as an image (reading, sharing reading and deletion): a holder that
+  // writes it or does not share reading refuses the load.
+  ShareReservation image;
+  if (unsigned long shared = ReserveImage(file.linuxPath, &image); shared != ERROR_SUCCESS) return Fail(shared);
   pe::FileProbe probe = pe::ProbeFile(file.linuxPath);
   std::string objectPath;
   switch (probe.kind) {
@@ -212,20 +279,40 @@ HMODULE LoadLocated(const Located& file) {
     case pe::FileKind::Unreadable: return Fail(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_MOD_NOT_FOUND);
     default: return Fail(ERROR_BAD_EXE_FORMAT);
   }
+  // The imports first, so that the dynamic linker finds them loaded under their sonames.
+  auto dependencies = pe::ElfDependencies(objectPath);
+  if (!dependencies) return Fail(ERROR_BAD_EXE_FORMAT);
+  std::vector<HMODULE> imports;
+  for (const auto& name : *dependencies) {
+    if (!EndsWithDll(name)) continue;
+    HMODULE imported = LoadByName(WideFromUtf8(name));
+    if (!imported) {
+      DWORD error = GetLastError();
+      ReleaseImports(imports);
+      return Fail(error);
+    }
+    imports.push_back(imported);
+  }
   dlerror();
   void* dl = dlopen(objectPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!dl) return Fail(ErrorOfDlopen(dlerror()));
+  if (!dl) {
+    DWORD error = ErrorOfDlopen(dlerror());
+    ReleaseImports(imports);
+    return Fail(error);
+  }
   link_map* map = nullptr;
   HMODULE base = nullptr;
   if (dlinfo(dl, RTLD_DI_LINKMAP, &map) == 0 && map) base = BaseOf(map->l_ld);
   if (!base) {
     dlclose(dl);
+    ReleaseImports(imports);
     return Fail(ERROR_BAD_EXE_FORMAT);
   }
   // The same object under another name (a link to a loaded file): one module, as the dynamic
   // linker keeps one mapping of it.
   if (Module* same = FindByHandle(base)) {
     dlclose(dl);
+    ReleaseImports(imports);
     ++same->references;
     return same->handle;
   }
@@ -235,11 +322,14 @@ HMODULE LoadLocated(const Located& file) {
   module->windowsPath = file.windowsPath;
   module->references = 1;
   module->dllMain = reinterpret_cast<DllMainFunction>(OwnSymbol(dl, base, "DllMain"));
+  module->image = std::move(image);
   if (module->dllMain && !module->dllMain(base, DLL_PROCESS_ATTACH, nullptr)) {
     module->dllMain(base, DLL_PROCESS_DETACH, nullptr);
     dlclose(dl);
+    ReleaseImports(imports);
     return Fail(ERROR_DLL_INIT_FAILED);
   }
+  module->imports = std::move(imports);
   g_modules.push_back(std::move(module));
   return base;
 }
@@ -282,40 +372,17 @@ using namespace winsim;
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
   WINSIM_FAULT_VALUE("LoadLibraryW", nullptr);
   if (!lpLibFileName || !*lpLibFileName) return Fail(ERROR_INVALID_PARAMETER);
-  std::wstring name = lpLibFileName;
   std::lock_guard<std::recursive_mutex> lock(g_loaderLock);
-  if (!HasPath(name)) {
-    name = WithDefaultExtension(name);
-    if (HMODULE loaded = FindByBaseName(name)) {
-      if (Module* m = FindByHandle(loaded)) ++m->references;
-      return loaded;
-    }
-  }
-  auto located = Locate(name);
-  if (!located) return Fail(ERROR_MOD_NOT_FOUND);
-  return LoadLocated(*located);
+  return LoadByName(lpLibFileName);
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   WINSIM_FAULT_BOOL("FreeLibrary");
   if (hLibModule != nullptr && hLibModule == ProcessImageHandle()) return TRUE;
   std::lock_guard<std::recursive_mutex> lock(g_loaderLock);
-  Module* m = hLibModule ? FindByHandle(hLibModule) : nullptr;
-  if (!m) {
+  if (!Release(hLibModule)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return FALSE;
-  }
-  if (--m->references > 0 || m->pinned) {
-    if (m->references < 0) m->references = 0;
-    return TRUE;
-  }
-  if (m->dllMain) m->dllMain(m->handle, DLL_PROCESS_DETACH, nullptr);
-  dlclose(m->dl);
-  for (auto it = g_modules.begin(); it != g_modules.end(); ++it) {
-    if (it->get() == m) {
-      g_modules.erase(it);
-      break;
-    }
   }
   return TRUE;
 }

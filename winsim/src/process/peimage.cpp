@@ -1,5 +1,6 @@
 #include "process/peimage.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -204,10 +205,15 @@ std::vector<uint8_t> Wrap(const std::vector<uint8_t>& payload, const WrapOptions
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& linuxPath) {
   int fd = open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  std::vector<uint8_t> out;
-  uint8_t buffer[65536];
+  // Read straight into a vector of the file's size (grown if the file grows meanwhile), so that a
+  // large image is neither copied nor reallocated on the way.
+  struct stat st;
+  size_t expected = fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  std::vector<uint8_t> out(expected + 1);
+  size_t done = 0;
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (done == out.size()) out.resize(out.size() + 65536);
+    ssize_t n = read(fd, out.data() + done, out.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       int saved = errno;
@@ -216,10 +222,70 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& linuxPath) 
       return std::nullopt;
     }
     if (n == 0) break;
-    out.insert(out.end(), buffer, buffer + n);
+    done += static_cast<size_t>(n);
   }
   close(fd);
+  out.resize(done);
   return out;
+}
+
+std::optional<std::vector<std::string>> ElfDependencies(const std::string& linuxPath) {
+  auto file = ReadWholeFile(linuxPath);
+  if (!file) return std::nullopt;
+  const std::vector<uint8_t>& f = *file;
+  auto malformed = []() -> std::optional<std::vector<std::string>> {
+    errno = ENOEXEC;
+    return std::nullopt;
+  };
+  // Whole structures only: every offset the headers give is checked against the file's size.
+  auto within = [&f](uint64_t offset, uint64_t size) { return offset <= f.size() && size <= f.size() - offset; };
+  if (!LooksLikeElf(f.data(), f.size()) || f.size() < sizeof(Elf64_Ehdr) || f[EI_CLASS] != ELFCLASS64) {
+    return malformed();
+  }
+  Elf64_Ehdr header;
+  std::memcpy(&header, f.data(), sizeof(header));
+  if (header.e_phentsize != sizeof(Elf64_Phdr) || !within(header.e_phoff, uint64_t{header.e_phnum} * sizeof(Elf64_Phdr))) {
+    return malformed();
+  }
+  std::vector<Elf64_Phdr> segments(header.e_phnum);
+  if (header.e_phnum) std::memcpy(segments.data(), f.data() + header.e_phoff, header.e_phnum * sizeof(Elf64_Phdr));
+  // The dynamic section names its string table by address: the loadable segment that maps that
+  // address tells where it is in the file.
+  auto fileOffsetOf = [&segments](uint64_t address) -> std::optional<uint64_t> {
+    for (const auto& s : segments) {
+      if (s.p_type == PT_LOAD && address >= s.p_vaddr && address - s.p_vaddr < s.p_filesz) {
+        return s.p_offset + (address - s.p_vaddr);
+      }
+    }
+    return std::nullopt;
+  };
+  std::vector<std::string> names;
+  for (const auto& s : segments) {
+    if (s.p_type != PT_DYNAMIC) continue;
+    if (!within(s.p_offset, s.p_filesz)) return malformed();
+    size_t count = s.p_filesz / sizeof(Elf64_Dyn);
+    std::vector<Elf64_Dyn> entries(count);
+    if (count) std::memcpy(entries.data(), f.data() + s.p_offset, count * sizeof(Elf64_Dyn));
+    std::optional<uint64_t> strtab;
+    uint64_t strsz = 0;
+    for (const auto& e : entries) {
+      if (e.d_tag == DT_NULL) break;
+      if (e.d_tag == DT_STRTAB) strtab = fileOffsetOf(e.d_un.d_ptr);
+      if (e.d_tag == DT_STRSZ) strsz = e.d_un.d_val;
+    }
+    if (!strtab || !within(*strtab, strsz)) return malformed();
+    for (const auto& e : entries) {
+      if (e.d_tag == DT_NULL) break;
+      if (e.d_tag != DT_NEEDED) continue;
+      if (e.d_un.d_val >= strsz) return malformed();
+      const char* start = reinterpret_cast<const char*>(f.data() + *strtab + e.d_un.d_val);
+      size_t length = strnlen(start, strsz - e.d_un.d_val);
+      if (length == strsz - e.d_un.d_val) return malformed();
+      names.emplace_back(start, length);
+    }
+    break;
+  }
+  return names;
 }
 
 FileProbe ProbeFile(const std::string& linuxPath) {

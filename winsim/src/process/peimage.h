@@ -56,6 +56,11 @@ uint32_t ComputeChecksum(const uint8_t* data, size_t size, uint32_t checksumOffs
 // Reads a file whole; nullopt with errno set when it cannot be read.
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& linuxPath);
 
+// The libraries a native shared object or program names as its dependencies (the DT_NEEDED entries
+// of an ELF file's dynamic section, in their order); empty for a file without any. nullopt with
+// errno set when the file cannot be read or is no well-formed 64-bit ELF file.
+std::optional<std::vector<std::string>> ElfDependencies(const std::string& linuxPath);
+
 // What a file on the machine is, judged from its first bytes.
 enum class FileKind { Elf, PeWithPayload, PeOther, Script, Other, Unreadable };
 struct FileProbe {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +92,20 @@ bool Alive(int64_t pid) {
 }
 
 void OnExit(int status, void*) { RecordProcessExit(static_cast<uint32_t>(status)); }
+
+// The row that a winsim starter made for this process, taken over; 0 when there is none, or when
+// the starter gave it to another pid (the variable leaked to a grandchild).
+int64_t AdoptStarterRow(Database& db) {
+  const char* row = std::getenv("WINSIM_PROCESS_ROW");
+  if (!row) return 0;
+  int64_t given = std::strtoll(row, nullptr, 10);
+  Statement up(db.Raw(), "UPDATE processes SET pid=? WHERE id=? AND ended IS NULL AND (pid=0 OR pid=?)");
+  up.Bind(1, static_cast<int64_t>(getpid())).Bind(2, given).Bind(3, static_cast<int64_t>(getpid()));
+  up.Step();
+  int64_t adopted = db.Changes() == 1 ? given : 0;
+  unsetenv("WINSIM_PROCESS_ROW");
+  return adopted;
+}
 
 }  // namespace
 
@@ -217,32 +232,44 @@ void RegisterCurrentProcess() {
   if (!HasMachine()) return;
   const Identity& id = CurrentIdentity();
   Database& db = ProcessDb();
-  Statement ins(db.Raw(),
-                "INSERT INTO processes(pid, image, image_name, session, user, sid, started, account, capabilities,"
-                " appcontainer, start_ticks) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
   const std::wstring& image = CurrentImagePath();
-  ins.Bind(1, static_cast<int64_t>(getpid())).Bind(2, Utf8FromWide(image)).Bind(3, Utf8FromWide(BaseName(image)));
-  ins.Bind(4, static_cast<int64_t>(id.sessionId)).Bind(5, Utf8FromWide(id.userName)).Bind(6, id.sid);
-  ins.Bind(7, static_cast<int64_t>(Now()));
+  int64_t rowId = AdoptStarterRow(db);
+  if (rowId == 0) {
+    Statement ins(db.Raw(),
+                  "INSERT INTO processes(pid, image, image_name, session, user, sid, started) VALUES(?,?,?,?,?,?,?)");
+    ins.Bind(1, static_cast<int64_t>(getpid())).Bind(2, Utf8FromWide(image)).Bind(3, Utf8FromWide(BaseName(image)));
+    ins.Bind(4, static_cast<int64_t>(id.sessionId)).Bind(5, Utf8FromWide(id.userName)).Bind(6, id.sid);
+    ins.Bind(7, static_cast<int64_t>(Now()));
+    ins.Step();
+    rowId = db.LastInsertId();
+  }
+  // What a server learns of this process as its caller: the account, capabilities and package,
+  // and the Linux start time that tells this process from a later one with the same pid.
+  Statement up(db.Raw(), "UPDATE processes SET account=?, capabilities=?, appcontainer=?, start_ticks=? WHERE id=?");
   std::string caps;
   for (const auto& c : id.capabilitySids) caps += (caps.empty() ? "" : ",") + c;
-  ins.Bind(8, AccountText(id.kind)).Bind(9, caps).Bind(10, id.appContainerSid);
+  up.Bind(1, AccountText(id.kind)).Bind(2, caps).Bind(3, id.appContainerSid);
   if (auto ticks = ProcessStartTicks(getpid())) {
-    ins.Bind(11, static_cast<int64_t>(*ticks));
+    up.Bind(4, static_cast<int64_t>(*ticks));
   } else {
-    ins.BindNull(11);
+    up.BindNull(4);
   }
-  ins.Step();
+  up.Bind(5, rowId);
+  up.Step();
   std::lock_guard<std::mutex> lock(g_lock);
-  g_rowId = db.LastInsertId();
+  g_rowId = rowId;
   on_exit(OnExit, nullptr);
 }
 
 void RecordProcessExit(uint32_t exitCode) {
   std::lock_guard<std::mutex> lock(g_lock);
-  if (g_exitRecorded || g_rowId == 0) return;
-  g_exitRecorded = true;
+  if (g_exitRecorded) return;
   try {
+    // A program without winsim's entry (a test program) never registered; the row its starter
+    // made still takes its code.
+    if (g_rowId == 0 && HasMachine()) g_rowId = AdoptStarterRow(ProcessDb());
+    if (g_rowId == 0) return;
+    g_exitRecorded = true;
     Database& db = ProcessDb();
     Statement up(db.Raw(), "UPDATE processes SET exit_code=?, ended=? WHERE id=?");
     up.Bind(1, static_cast<int64_t>(exitCode)).Bind(2, static_cast<int64_t>(Now())).Bind(3, g_rowId);
@@ -328,6 +355,48 @@ std::optional<Identity> IdentityOfProcess(int64_t pid) {
 }
 
 pid_t SpawnProcess(const SpawnRequest& req) {
+  SpawnedProcess spawned;
+  if (!SpawnProcess(req, &spawned)) return -1;
+  if (spawned.pidfd >= 0) close(spawned.pidfd);
+  if (spawned.resumeFd >= 0) close(spawned.resumeFd);
+  return spawned.pid;
+}
+
+bool SpawnProcess(const SpawnRequest& req, SpawnedProcess* spawned) {
+  *spawned = SpawnedProcess();
+  // A PE image runs its payload, unpacked once per machine; a DLL or a PE image without a payload
+  // cannot be started (CreateProcess answers ERROR_BAD_EXE_FORMAT). ELF programs and scripts run
+  // as they are.
+  std::string path = req.linuxPath;
+  pe::FileProbe probe = pe::ProbeFile(path);
+  if (probe.kind == pe::FileKind::PeOther || (probe.kind == pe::FileKind::PeWithPayload && probe.layout.IsDll())) {
+    errno = ENOEXEC;
+    return false;
+  }
+  if (probe.kind == pe::FileKind::PeWithPayload) {
+    auto unpacked = pe::UnpackPayload(path);
+    if (!unpacked) return false;
+    path = *unpacked;
+  }
+  // The process exists for the machine from its creation on, as a Windows process does: its row
+  // is made here, and the process takes it over when it starts (WINSIM_PROCESS_ROW).
+  Database& db = ProcessDb();
+  int64_t rowId = 0;
+  {
+    Statement ins(db.Raw(),
+                  "INSERT INTO processes(pid, image, image_name, session, user, sid, started) VALUES(0,?,?,?,?,?,?)");
+    ins.Bind(1, Utf8FromWide(req.windowsImage)).Bind(2, Utf8FromWide(BaseName(req.windowsImage)));
+    ins.Bind(3, static_cast<int64_t>(req.identity.sessionId)).Bind(4, Utf8FromWide(req.identity.userName));
+    ins.Bind(5, req.identity.sid).Bind(6, static_cast<int64_t>(Now()));
+    ins.Step();
+    rowId = db.LastInsertId();
+  }
+  auto dropRow = [&db, rowId] {
+    Statement del(db.Raw(), "DELETE FROM processes WHERE id=?");
+    del.Bind(1, rowId);
+    del.Step();
+  };
+
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e) {
     if (std::strncmp(*e, "WINSIM_", 7) == 0 && std::strncmp(*e, "WINSIM_TIME_SCALE=", 18) != 0 &&
@@ -340,6 +409,7 @@ pid_t SpawnProcess(const SpawnRequest& req) {
   for (auto& e : ChildEnvironment(req.identity, req.windowsEnv)) env.push_back(e);
   env.push_back("WINSIM_IMAGE=" + Utf8FromWide(req.windowsImage));
   env.push_back("WINSIM_CMDLINE=" + Utf8FromWide(req.commandLine));
+  env.push_back("WINSIM_PROCESS_ROW=" + std::to_string(rowId));
   for (auto& e : req.extraEnv) env.push_back(e);
   std::string cwd;
   if (!req.currentDirectory.empty()) {
@@ -349,20 +419,6 @@ pid_t SpawnProcess(const SpawnRequest& req) {
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  // A PE image runs its payload, unpacked once per machine; a DLL or a PE image without a payload
-  // cannot be started (CreateProcess answers ERROR_BAD_EXE_FORMAT). ELF programs and scripts run
-  // as they are.
-  std::string path = req.linuxPath;
-  pe::FileProbe probe = pe::ProbeFile(path);
-  if (probe.kind == pe::FileKind::PeOther || (probe.kind == pe::FileKind::PeWithPayload && probe.layout.IsDll())) {
-    errno = ENOEXEC;
-    return -1;
-  }
-  if (probe.kind == pe::FileKind::PeWithPayload) {
-    auto unpacked = pe::UnpackPayload(path);
-    if (!unpacked) return -1;
-    path = *unpacked;
-  }
   // Programs built on winsim read WINSIM_CMDLINE; any other Linux program gets the C runtime's
   // split of it as its arguments.
   std::vector<std::string> args{req.linuxPath};
@@ -372,8 +428,37 @@ pid_t SpawnProcess(const SpawnRequest& req) {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The child reports a failed exec through a pipe that a successful exec closes.
+  int errorPipe[2];
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    int err = errno;
+    dropRow();
+    errno = err;
+    return false;
+  }
+  int resumePipe[2] = {-1, -1};
+  if (req.suspended && pipe2(resumePipe, O_CLOEXEC) != 0) {
+    int err = errno;
+    close(errorPipe[0]);
+    close(errorPipe[1]);
+    dropRow();
+    errno = err;
+    return false;
+  }
+
   pid_t pid = fork();
-  if (pid < 0) return -1;
+  if (pid < 0) {
+    int err = errno;
+    close(errorPipe[0]);
+    close(errorPipe[1]);
+    if (resumePipe[0] >= 0) {
+      close(resumePipe[0]);
+      close(resumePipe[1]);
+    }
+    dropRow();
+    errno = err;
+    return false;
+  }
   if (pid == 0) {
     if (req.detach) {
       setsid();
@@ -384,8 +469,32 @@ pid_t SpawnProcess(const SpawnRequest& req) {
         dup2(out, 1);
         dup2(out, 2);
       }
+    } else if (req.noConsole) {
+      int in = open("/dev/null", O_RDONLY);
+      if (in >= 0) dup2(in, 0);
+      int out = open("/dev/null", O_WRONLY);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
     }
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    // A copy without close-on-exec stays open in the program.
+    if (req.inheritFd >= 0) fcntl(req.inheritFd, F_DUPFD, 3);
+    if (req.suspended) {
+      close(resumePipe[1]);
+      char go = 0;
+      ssize_t n;
+      while ((n = read(resumePipe[0], &go, 1)) < 0 && errno == EINTR) {
+      }
+      // Its starter went away without letting it run: it never runs.
+      if (n != 1) _exit(1);
+    }
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+      int err = errno;
+      ssize_t ignored = write(errorPipe[1], &err, sizeof(err));
+      (void)ignored;
+      _exit(127);
+    }
     // An unpacked image that another thread of the starter has just written may still be open for
     // writing in a child forked meanwhile, until that child's own exec: wait that out.
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -394,17 +503,76 @@ pid_t SpawnProcess(const SpawnRequest& req) {
       struct timespec pause = {0, 5 * 1000 * 1000};
       nanosleep(&pause, nullptr);
     }
+    int err = errno;
+    ssize_t ignored = write(errorPipe[1], &err, sizeof(err));
+    (void)ignored;
     _exit(127);
   }
-  return pid;
+  close(errorPipe[1]);
+  if (resumePipe[0] >= 0) close(resumePipe[0]);
+  {
+    Statement up(db.Raw(), "UPDATE processes SET pid=? WHERE id=? AND pid=0");
+    up.Bind(1, static_cast<int64_t>(pid)).Bind(2, rowId);
+    up.Step();
+  }
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (!req.suspended) {
+    int err = 0;
+    ssize_t n;
+    while ((n = read(errorPipe[0], &err, sizeof(err))) < 0 && errno == EINTR) {
+    }
+    if (n == static_cast<ssize_t>(sizeof(err))) {
+      close(errorPipe[0]);
+      if (pidfd >= 0) close(pidfd);
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      dropRow();
+      errno = err;
+      return false;
+    }
+  }
+  close(errorPipe[0]);
+  spawned->pid = pid;
+  spawned->pidfd = pidfd;
+  spawned->resumeFd = resumePipe[1];
+  spawned->rowId = rowId;
+  return true;
+}
+
+uint32_t ExitCodeOfWaitStatus(int status) {
+  return WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
+                           : 0xC0000000u | static_cast<uint32_t>(WTERMSIG(status));
+}
+
+void RecordExitCodeIfMissing(int64_t rowId, uint32_t exitCode) {
+  Database& db = ProcessDb();
+  Statement up(db.Raw(), "UPDATE processes SET exit_code=?, ended=? WHERE id=? AND exit_code IS NULL");
+  up.Bind(1, static_cast<int64_t>(exitCode)).Bind(2, static_cast<int64_t>(Now())).Bind(3, rowId);
+  up.Step();
+}
+
+std::optional<uint32_t> RecordedExitCode(int64_t rowId) {
+  Database& db = ProcessDb();
+  Statement q(db.Raw(), "SELECT exit_code FROM processes WHERE id=?");
+  q.Bind(1, rowId);
+  if (!q.Step() || q.IsNull(0)) return std::nullopt;
+  return static_cast<uint32_t>(q.Int(0));
+}
+
+int64_t RunningRowOf(int64_t pid) {
+  Database& db = ProcessDb();
+  Statement q(db.Raw(), "SELECT MAX(id) FROM processes WHERE pid=? AND ended IS NULL");
+  q.Bind(1, pid);
+  if (!q.Step() || q.IsNull(0)) return 0;
+  return q.Int(0);
 }
 
 uint32_t WaitForChild(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  uint32_t fallback = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
-                                        : 0xC0000000u | static_cast<uint32_t>(WTERMSIG(status));
+  uint32_t fallback = ExitCodeOfWaitStatus(status);
   if (auto record = FindProcess(pid)) {
     if (record->exitCode) return *record->exitCode;
   }

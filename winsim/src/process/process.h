@@ -62,10 +62,36 @@ struct SpawnRequest {
   std::vector<std::string> extraEnv;  // further NAME=value entries (the service controller's)
   bool detach = false;             // a new session, stdio to outputPath
   std::string outputPath;          // where a detached process writes stdout and stderr
+  bool noConsole = false;          // standard input and output lead nowhere (no console of the starter's)
+  bool suspended = false;          // waits before it runs until SpawnedProcess::resumeFd is written
+  int inheritFd = -1;              // a descriptor the process keeps open for its whole life
 };
 // Starts the process; returns its pid, or -1 with errno (ENOEXEC: a PE image that cannot run, such
 // as a DLL). A winsim PE image runs its unpacked payload while its image path stays windowsImage.
 pid_t SpawnProcess(const SpawnRequest& request);
+
+// What a process handle needs of a started process. The caller owns the descriptors.
+struct SpawnedProcess {
+  pid_t pid = -1;
+  int pidfd = -1;      // readable once the process has ended, whoever its parent is
+  int resumeFd = -1;   // a suspended process runs once a byte is written here (or ends when it closes)
+  int64_t rowId = 0;   // its row in the process table, made by the starter before the process runs
+};
+// Starts the process as SpawnProcess does: its row in the process table exists before the call
+// returns, and a failed exec fails the call (errno from exec: ENOEXEC, EACCES, ENOENT ...) and
+// leaves no row. A suspended process has not exec'ed yet, so its exec failure is its exit instead.
+bool SpawnProcess(const SpawnRequest& request, SpawnedProcess* spawned);
+
+// The 32-bit exit code of a Linux wait status: the exit status, or 0xC0000000 with the signal
+// number for a process that a signal ended without recording a code.
+uint32_t ExitCodeOfWaitStatus(int status);
+// Records an exit code in the process table for a row that has none (the code of a process that
+// could not record its own, as a reaper learns it).
+void RecordExitCodeIfMissing(int64_t rowId, uint32_t exitCode);
+// The exit code recorded in a row, if any.
+std::optional<uint32_t> RecordedExitCode(int64_t rowId);
+// The row of the running process with this pid (the latest without an end), or 0.
+int64_t RunningRowOf(int64_t pid);
 // Waits for a child started by SpawnProcess and returns its exit code: the 32-bit code it recorded,
 // or the Linux status when it recorded none.
 uint32_t WaitForChild(pid_t pid);

@@ -9,6 +9,7 @@
 #include "core/machine.h"
 #include "core/strings.h"
 #include "kernel/localmem.h"
+#include "security/token.h"
 #include "windows.h"
 
 namespace winsim::security {
@@ -188,22 +189,20 @@ BOOL WINAPI CheckTokenCapability(HANDLE TokenHandle, PSID CapabilitySidToCheck, 
     return FALSE;
   }
   // A null handle is the calling thread's effective token: the process's own, as winsim threads do
-  // not impersonate. The pseudo-handles of GetCurrentProcessToken (-4) and
-  // GetCurrentThreadEffectiveToken (-6) name the same token; GetCurrentThreadToken's (-5) names the
-  // thread's impersonation token, which no winsim thread has.
-  const HANDLE processToken = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4));
-  const HANDLE threadToken = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-5));
-  const HANDLE effectiveToken = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-6));
-  if (TokenHandle == threadToken) {
-    SetLastError(ERROR_NO_TOKEN);
-    return FALSE;
+  // not impersonate. Any other handle is a token object (the pseudo-handles of the process's token
+  // among them), which answers for the identity it carries; the thread's own token does not exist.
+  if (TokenHandle == nullptr) {
+    *HasCapability =
+        winsim::security::IdentityHasCapability(winsim::CurrentIdentity(), CapabilitySidToCheck) ? TRUE : FALSE;
+    return TRUE;
   }
-  if (TokenHandle != nullptr && TokenHandle != processToken && TokenHandle != effectiveToken) {
-    // Token objects do not exist yet; one will answer through IdentityHasCapability.
-    SetLastError(ERROR_INVALID_HANDLE);
+  auto token = winsim::TokenOfHandle(TokenHandle);
+  if (!token) return FALSE;
+  if (!token->Grants(TOKEN_QUERY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   *HasCapability =
-      winsim::security::IdentityHasCapability(winsim::CurrentIdentity(), CapabilitySidToCheck) ? TRUE : FALSE;
+      winsim::security::IdentityHasCapability(token->GetIdentity(), CapabilitySidToCheck) ? TRUE : FALSE;
   return TRUE;
 }

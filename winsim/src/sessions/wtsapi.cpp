@@ -5,6 +5,7 @@
 
 #include "core/fault.h"
 #include "core/identity.h"
+#include "security/token.h"
 #include "sessions/sessions.h"
 #include "windows.h"
 #include "wtsapi32.h"
@@ -110,4 +111,22 @@ void WINAPI WTSFreeMemory(PVOID pMemory) {
   // Freeing cannot fail, so a planned fault has nothing to report; the call is still counted.
   CheckFault("WTSFreeMemory");
   std::free(pMemory);
+}
+
+// What winsim relies on, from Microsoft's WTSQueryUserToken documentation: the caller must run as
+// LocalSystem with SE_TCB_NAME (ERROR_PRIVILEGE_NOT_HELD otherwise); ERROR_INVALID_PARAMETER for a
+// null phToken; ERROR_FILE_NOT_FOUND for a session that does not exist; ERROR_NO_TOKEN for a
+// session without a signed-in user. The token is a primary token with full access.
+BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken) {
+  WINSIM_FAULT_BOOL("WTSQueryUserToken");
+  if (!phToken) return Fail(ERROR_INVALID_PARAMETER);
+  *phToken = nullptr;
+  if (CurrentIdentity().kind != AccountKind::System) return Fail(ERROR_PRIVILEGE_NOT_HELD);
+  UserAccount account;
+  DWORD error = sessions::WhoIsSignedIn(SessionId, &account);
+  if (error != NO_ERROR) return Fail(error);
+  auto identity = UserIdentity(account.name, SessionId);
+  if (!identity) return Fail(ERROR_NO_TOKEN);
+  *phToken = InsertTokenHandle(*identity, TokenPrimary, SecurityImpersonation, TOKEN_ALL_ACCESS);
+  return TRUE;
 }
