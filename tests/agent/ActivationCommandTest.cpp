@@ -51,15 +51,12 @@ TEST_F(ActivationCommandTest, InstalledPackageIsActivatedInTheUsersSession) {
 // started with the quoted path and the activation command.
 TEST_F(ActivationCommandTest, SignedImageInstalledBesideTheServiceActivatesTheApp) {
   const std::wstring agent = L"C:\\Program Files\\Torvex Utility\\Quenlet.exe";
-  auto linux = LinuxPathOf(agent);
-  ASSERT_TRUE(linux.has_value());
-  std::filesystem::create_directories(std::filesystem::path(*linux).parent_path());
-  std::filesystem::copy_file(TORVEX_AGENT_IMAGE, *linux);
+  InstallCopy(agent, TORVEX_AGENT_IMAGE);
   WinsimOk({"cert", "add-root", std::string(WINSIM_TEST_PKI_DIR) + "/root.pem"});
   EXPECT_EQ(Winsim({"trust", "verify", "C:\\Program Files\\Torvex Utility\\Quenlet.exe"}).status, 0);
 
   Install("alice");
-  AgentRun run = AgentWithCommandLine(*linux, agent, L"\"" + agent + L"\" -LaunchTorvexUtilityAppx");
+  AgentRun run = AgentWithCommandLine(agent, L"\"" + agent + L"\" -LaunchTorvexUtilityAppx");
   EXPECT_EQ(run.exitCode, 0u) << run.errors;
   EXPECT_EQ(run.Messages(), (std::vector<std::string>{kPreloaded, kTrue}));
   auto apps = Running(L"Utility.exe");

@@ -25,6 +25,7 @@
 #include "core/strings.h"
 #include "process/process.h"
 #include "process/terminate.h"
+#include "windows.h"
 
 namespace winsim::test {
 
@@ -131,31 +132,38 @@ class AgentProgramTest : public MachineTest {
     });
   }
 
-  // The agent at `linuxPath`, whose Windows path is `windowsImage`, started as the signed-in alice
-  // with exactly the command line given, as a starter that does not quote (or quotes) the program
-  // path would start it. `winsim run` cannot do that: it quotes the program path it is given.
-  AgentRun AgentWithCommandLine(const std::string& linuxPath, const std::wstring& windowsImage,
-                                const std::wstring& commandLine) {
-    return Observe("c", [&] {
-      SpawnRequest request;
-      request.linuxPath = linuxPath;
-      request.windowsImage = windowsImage;
-      request.commandLine = commandLine;
-      request.identity = *UserIdentity(L"alice", 1);
-      request.windowsEnv = DefaultWindowsEnvironment(request.identity);
-      pid_t pid = SpawnProcess(request);
-      if (pid < 0) return std::make_pair(-1, std::string("not started"));
-      return std::make_pair(static_cast<int>(WaitForChild(pid) & 0xFF), std::string());
+  // The agent file at the Windows path `program` started by this process, as the signed-in alice,
+  // through CreateProcessW with exactly the command line given, as a starter that does not quote
+  // (or quotes) the program path would start it. `winsim run` cannot do that: it quotes the
+  // program path it is given.
+  AgentRun AgentWithCommandLine(const std::wstring& program, const std::wstring& commandLine) {
+    AgentRun run = Observe("c", [&] {
+      RunAsUser(L"alice", 1);
+      std::wstring line = commandLine;
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof(startup);
+      PROCESS_INFORMATION process = {};
+      BOOL created = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                    &startup, &process);
+      DWORD error = GetLastError();
+      RunAsAdministrator();
+      if (!created) return std::make_pair(-1, "CreateProcessW() failed, error " + std::to_string(error));
+      DWORD exitCode = STILL_ACTIVE;
+      WaitForSingleObject(process.hProcess, INFINITE);
+      GetExitCodeProcess(process.hProcess, &exitCode);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      return std::make_pair(static_cast<int>(exitCode & 0xFF), std::string());
     });
+    return run;
   }
 
-  // A copy of the agent installed at a Windows path of the machine; its Linux path.
-  std::string InstallAgentCopy(const std::wstring& windowsPath) {
+  // A copy of a file (the agent by default) installed at a Windows path of the machine.
+  void InstallCopy(const std::wstring& windowsPath, const std::string& file = AgentProgram()) {
     auto linux = LinuxPathOf(windowsPath);
-    EXPECT_TRUE(linux.has_value());
+    ASSERT_TRUE(linux.has_value());
     std::filesystem::create_directories(std::filesystem::path(*linux).parent_path());
-    std::filesystem::copy_file(AgentProgram(), *linux, std::filesystem::copy_options::overwrite_existing);
-    return *linux;
+    std::filesystem::copy_file(file, *linux, std::filesystem::copy_options::overwrite_existing);
   }
 
   std::string LogFolder(const std::string& drive = "c") {

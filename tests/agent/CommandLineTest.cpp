@@ -140,21 +140,21 @@ TEST_F(CommandLineTest, LaunchOpensTheProgramInTheUsersSession) {
 // quoted, the path stays argument 0; unquoted, it is split and the command word is a piece of it.
 TEST_F(CommandLineTest, ProgramPathWithBlanks) {
   const std::wstring agent = L"C:\\Program Files\\Torvex Utility\\Quenlet.exe";
-  std::string linux = InstallAgentCopy(agent);
-  AgentRun quoted = AgentWithCommandLine(linux, agent, L"\"" + agent + L"\" -LaunchTorvexUtilityAppx");
+  InstallCopy(agent);
+  AgentRun quoted = AgentWithCommandLine(agent, L"\"" + agent + L"\" -LaunchTorvexUtilityAppx");
   EXPECT_EQ(quoted.exitCode, 4u);
   EXPECT_EQ(quoted.Messages(), std::vector<std::string>{kNotPreloaded});
 
-  AgentRun unquoted = AgentWithCommandLine(linux, agent, agent + L" -LaunchTorvexUtilityAppx");
+  AgentRun unquoted = AgentWithCommandLine(agent, agent + L" -LaunchTorvexUtilityAppx");
   EXPECT_EQ(unquoted.exitCode, 1u);
   EXPECT_TRUE(unquoted.logFiles.empty());
-  AgentRun launch = AgentWithCommandLine(linux, agent, agent + L" -LauchApp notepad.exe");
+  AgentRun launch = AgentWithCommandLine(agent, agent + L" -LauchApp notepad.exe");
   EXPECT_EQ(launch.exitCode, 1u);
   EXPECT_TRUE(launch.logFiles.empty());
   EXPECT_TRUE(Running(L"notepad.exe").empty());
 
   // The launch command line as the service builds it.
-  AgentRun service = AgentWithCommandLine(linux, agent, L"\"" + agent + L"\" -LauchApp notepad.exe");
+  AgentRun service = AgentWithCommandLine(agent, L"\"" + agent + L"\" -LauchApp notepad.exe");
   EXPECT_EQ(service.exitCode, 0u);
   EXPECT_EQ(service.Messages(), std::vector<std::string>{LaunchLine("\"notepad.exe\"", "\"\"")});
 }

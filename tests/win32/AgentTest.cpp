@@ -1,6 +1,6 @@
 // The agent's command line against the platform's own CommandLineToArgvW and ShellExecuteW: the
-// built Quenlet.exe started with exact command lines, on winsim and, cross-built, under Wine, gives
-// the same exit codes.
+// built Quenlet.exe started with exact command lines through CreateProcessW, on winsim and,
+// cross-built, under Wine, gives the same exit codes.
 #include <string>
 #include <vector>
 
@@ -24,12 +24,24 @@ class AgentTest : public Win32Test {
     std::wstring commandLine;
     DWORD exitCode;
   };
+  // Each program file started with exactly its command line, as the service starts the agent,
+  // and waited for.
   void Play(const std::vector<Case>& cases) {
     for (const auto& c : cases) {
       std::string shown(c.commandLine.begin(), c.commandLine.end());
       SCOPED_TRACE(shown);
-      DWORD exitCode = 0xFFFFFFFF;
-      ASSERT_TRUE(RunAndWait(c.program, c.commandLine, &exitCode)) << GetLastError();
+      std::wstring line = c.commandLine;
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof(startup);
+      PROCESS_INFORMATION process = {};
+      ASSERT_TRUE(CreateProcessW(c.program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                 &process))
+          << GetLastError();
+      Handle processHandle(process.hProcess);
+      Handle threadHandle(process.hThread);
+      ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+      DWORD exitCode = STILL_ACTIVE;
+      ASSERT_TRUE(GetExitCodeProcess(process.hProcess, &exitCode));
       EXPECT_EQ(exitCode, c.exitCode);
     }
   }

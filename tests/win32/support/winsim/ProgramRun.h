@@ -1,36 +1,16 @@
-// Running a built program with an exact command line on winsim. The machine's own process
-// creation, as `winsim run` uses it, starts the program as the test's identity with its
-// environment.
+// Where the built programs are, and copying one, on winsim: the programs are in the build's bin
+// folder, reached through the machine's Z: drive; the machine has no CopyFileW.
 #pragma once
 #include <filesystem>
 #include <string>
 
 #include "MachineTest.h"
-#include "core/identity.h"
 #include "core/paths.h"
-#include "core/strings.h"
-#include "process/process.h"
-#include "windows.h"
 
 namespace torvex::test {
 
 inline std::wstring BuiltProgramPath(const std::wstring& name) {
   return winsim::WindowsPathOf(TORVEX_BIN_DIR) + L"\\" + name;
-}
-
-inline bool RunAndWait(const std::wstring& program, const std::wstring& commandLine, DWORD* exitCode) {
-  auto linux = winsim::LinuxPathOf(program);
-  if (!linux) return false;
-  winsim::SpawnRequest request;
-  request.linuxPath = *linux;
-  request.windowsImage = program;
-  request.commandLine = commandLine;
-  request.identity = winsim::CurrentIdentity();
-  request.windowsEnv = winsim::CurrentWindowsEnvironment();
-  pid_t pid = winsim::SpawnProcess(request);
-  if (pid < 0) return false;
-  *exitCode = winsim::WaitForChild(pid);
-  return true;
 }
 
 // Keeps the file's Linux mode, which lets a native program run.
