@@ -2,7 +2,7 @@
 # names; on Windows it is the platform itself, with its own headers and import libraries.
 
 # The Windows libraries that the product's calls live in.
-set(TORVEX_WINDOWS_LIBRARIES rpcrt4 ole32 oleaut32 advapi32 shlwapi bcrypt wtsapi32)
+set(TORVEX_WINDOWS_LIBRARIES rpcrt4 ole32 oleaut32 advapi32 shlwapi bcrypt wtsapi32 userenv)
 
 # Gives a product target its platform: winsim's headers and library, or Windows' own.
 function(torvex_use_platform target scope)
