@@ -2,8 +2,9 @@
 # names; on Windows it is the platform itself, with its own headers and import libraries.
 
 # The Windows libraries that the product's calls live in.
-# shell32: the command-line split and ShellExecuteW; uuid: the published COM class and interface ids.
-set(TORVEX_WINDOWS_LIBRARIES rpcrt4 ole32 oleaut32 advapi32 shlwapi bcrypt wtsapi32 shell32 uuid)
+# shell32: the command-line split and ShellExecuteW; uuid: the published COM class and interface ids;
+# userenv: the user's environment block.
+set(TORVEX_WINDOWS_LIBRARIES rpcrt4 ole32 oleaut32 advapi32 shlwapi bcrypt wtsapi32 shell32 uuid userenv)
 
 # Gives a product target its platform: winsim's headers and library, or Windows' own.
 function(torvex_use_platform target scope)

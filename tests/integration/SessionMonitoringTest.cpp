@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "CheckRuns.h"
 #include "UtilityServiceRun.h"
 
 namespace winsim::test {
@@ -30,7 +31,6 @@ const std::string kStarted = "[INFO] CUtilityService::OnStart enter.";
 const std::string kLoggedOn = "[INFO] ::OnServiceControlHandle User Logged on";
 const std::string kLoggedOff = "[INFO] ::OnServiceControlHandle User Logged off";
 const std::string kScheduled = "[INFO] ::OnServiceControlHandle schedule user logon delay timer for 120s";
-const std::string kInterimPrefix = "[INFO] ::UtilityPackageCheckDelayTimerCallback (interim) the check timer fired";
 const std::string kNoConsole =
     "[INFO] GetCurrentUserNameAndSessionId WTSGetActiveConsoleSessionId() return fail, error: 0xffffffff";
 const std::string kLogonFailed = "[ERROR] ::OnServiceControlHandle GetCurrentUserNameAndMD5() return fail!";
@@ -41,7 +41,6 @@ std::string AliceLines() {
 std::string AliceCurrent() {
   return "[INFO] ::OnServiceControlHandle current user name: \"alice\", MD5: \"" + kAliceMD5 + "\"";
 }
-std::string AliceInterim() { return kInterimPrefix + ", the check is due for MD5 \"" + kAliceMD5 + "\""; }
 
 class SessionMonitoringTest : public UtilityServiceRunTest {
  protected:
@@ -119,17 +118,18 @@ class SessionMonitoringTest : public UtilityServiceRunTest {
 TEST_F(SessionMonitoringTest, FirstLogonOfANewUser) {
   Start(120);  // 120 s pass in one second
   Session({"logon", "alice"});
-  ASSERT_TRUE(WaitForMessage(kInterimPrefix));
+  ASSERT_TRUE(WaitForMessage(kCheckClosed));
   auto entries = ServiceLogEntries();
   // The CheckCount read fails silently: no "is" line.
-  EXPECT_EQ(MessagesOf(entries), (std::vector<std::string>{kStarted, kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
-                                                           AliceInterim()}));
+  EXPECT_EQ(SummarizeCheckRuns(MessagesOf(entries)), (std::vector<std::string>{kStarted, kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
+                                                           kCheckOpened, AliceLines(), CheckedUser("alice", kAliceMD5)}));
   const LogEntry* scheduled = Last(entries, kScheduled);
-  const LogEntry* fired = Last(entries, kInterimPrefix);
+  const LogEntry* fired = Last(entries, kCheckOpened);
   ASSERT_TRUE(scheduled && fired);
   EXPECT_GE(fired->ms - scheduled->ms, 990) << "120 scaled seconds after the logon";
-  // The logon creates no key; the check that comes with the next work does.
-  EXPECT_FALSE(KeyExists(kUserKeys + kAliceMD5));
+  // The logon created no key (its CheckCount read failed silently); the check created it, due, and
+  // an activation that did not succeed leaves it due.
+  EXPECT_NE(Query(kUserKeys + kAliceMD5, "CheckCount").find("0x0"), std::string::npos);
 }
 
 TEST_F(SessionMonitoringTest, LogonsDecideFromTheBookkeeping) {
@@ -182,14 +182,14 @@ TEST_F(SessionMonitoringTest, LogonsDecideFromTheBookkeeping) {
     size_t mark = Mark();
     Session({"logon", "alice"});
     if (c.armed) {
-      ASSERT_TRUE(WaitForMessage(kInterimPrefix, CountOf(kInterimPrefix) + 1));
+      ASSERT_TRUE(WaitForMessage(kCheckClosed, CountOf(kCheckClosed) + 1));
     } else {
       Pause(1000);  // five times the delay
     }
     std::vector<std::string> expected = {kLoggedOn, AliceLines(), AliceCurrent()};
     expected.insert(expected.end(), c.middle.begin(), c.middle.end());
-    if (c.armed) expected.insert(expected.end(), {kScheduled, AliceInterim()});
-    EXPECT_EQ(Since(mark), expected);
+    if (c.armed) expected.insert(expected.end(), {kScheduled, kCheckOpened, AliceLines(), CheckedUser("alice", kAliceMD5)});
+    EXPECT_EQ(SummarizeCheckRuns(Since(mark)), expected);
     std::string count = Query(kUserKeys + kAliceMD5, "CheckCount");
     std::string build = Query(kUserKeys + kAliceMD5, "OSBuildNumber");
     EXPECT_NE(count.find(c.checkCountAfter), std::string::npos) << count;
@@ -211,7 +211,7 @@ TEST_F(SessionMonitoringTest, WithoutATimerTheBookkeepingIsStillKept) {
   Start(600, "CreateThreadpoolTimer=8");
   Session({"logon", "alice"});
   Pause(1000);
-  EXPECT_EQ(ServiceLogMessages(),
+  EXPECT_EQ(SummarizeCheckRuns(ServiceLogMessages()),
             (std::vector<std::string>{
                 "[ERROR] CUtilityService CreateThreadpoolTimer() return failed! error: 8",
                 kStarted, kLoggedOn, AliceLines(), AliceCurrent(),
@@ -230,14 +230,14 @@ TEST_F(SessionMonitoringTest, TwoLogonsWithinTheDelayGiveOneCheck) {
   Session({"logon", "alice"});
   Pause(500);
   Session({"logon", "bob", "--remote"});  // handled as the console's: alice is the user
-  ASSERT_TRUE(WaitForMessage(kInterimPrefix));
+  ASSERT_TRUE(WaitForMessage(kCheckClosed));
   Pause(1500);
   auto entries = ServiceLogEntries();
-  EXPECT_EQ(MessagesOf(entries), (std::vector<std::string>{kStarted, kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
+  EXPECT_EQ(SummarizeCheckRuns(MessagesOf(entries)), (std::vector<std::string>{kStarted, kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
                                                            kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
-                                                           AliceInterim()}));
+                                                           kCheckOpened, AliceLines(), CheckedUser("alice", kAliceMD5)}));
   const LogEntry* second = Last(entries, kScheduled);
-  const LogEntry* fired = Last(entries, kInterimPrefix);
+  const LogEntry* fired = Last(entries, kCheckOpened);
   ASSERT_TRUE(second && fired);
   EXPECT_GE(fired->ms - second->ms, 990) << "120 scaled seconds after the second logon";
 }
@@ -252,7 +252,7 @@ TEST_F(SessionMonitoringTest, LogoffCancelsTheCheckAlsoFromARemoteSession) {
   Session({"logon", "bob", "--remote"});
   Session({"logoff", "bob"});
   Pause(2500);
-  EXPECT_EQ(ServiceLogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(ServiceLogMessages()), (std::vector<std::string>{
                                       kStarted,
                                       kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
                                       kLoggedOff,
@@ -269,28 +269,28 @@ TEST_F(SessionMonitoringTest, LockUnlockAndConsoleChanges) {
   Pause(1000);
   Session({"lock", "alice"});
   Session({"unlock", "alice"});
-  ASSERT_TRUE(WaitForMessage(kInterimPrefix));
+  ASSERT_TRUE(WaitForMessage(kCheckClosed));
   auto entries = ServiceLogEntries();
-  EXPECT_EQ(MessagesOf(entries), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(MessagesOf(entries)), (std::vector<std::string>{
                                      kStarted, kLoggedOn, AliceLines(), AliceCurrent(), kScheduled,
                                      "[INFO] ::OnServiceControlHandle User Session Locked",
                                      "[INFO] ::OnServiceControlHandle User Session Unlocked",
                                      "[INFO] ::OnServiceControlHandle current user name: \"alice\", session id: 1",
-                                     AliceInterim(),
+                                     kCheckOpened, AliceLines(), CheckedUser("alice", kAliceMD5),
                                  }));
   const LogEntry* scheduled = Last(entries, kScheduled);
-  const LogEntry* fired = Last(entries, kInterimPrefix);
+  const LogEntry* fired = Last(entries, kCheckOpened);
   ASSERT_TRUE(scheduled && fired);
   // Due when the logon said, not re-armed by the unlock a second later.
   EXPECT_GE(fired->ms - scheduled->ms, 1990);
   EXPECT_LT(fired->ms - scheduled->ms, 2900);
-  EXPECT_FALSE(KeyExists(kUserKeys + kAliceMD5));
+  EXPECT_NE(Query(kUserKeys + kAliceMD5, "CheckCount").find("0x0"), std::string::npos);
 
   Session({"logoff", "alice"});
   size_t mark = Mark();
   Session({"console", "detach"});
   Session({"console", "attach"});
-  EXPECT_EQ(Since(mark), std::vector<std::string>{});
+  EXPECT_EQ(SummarizeCheckRuns(Since(mark)), std::vector<std::string>{});
 }
 
 TEST_F(SessionMonitoringTest, NobodyAtTheConsoleArmsNothing) {
@@ -302,7 +302,7 @@ TEST_F(SessionMonitoringTest, NobodyAtTheConsoleArmsNothing) {
   Session({"console", "detach"});
   Session({"logon", "bob", "--remote"});
   Pause(1000);
-  EXPECT_EQ(ServiceLogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(ServiceLogMessages()), (std::vector<std::string>{
                                       kStarted,
                                       kLoggedOn,
                                       "[ERROR] GetCurrentUserNameAndMD5 The current user name is EMPTY !!!",

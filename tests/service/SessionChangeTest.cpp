@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "CheckRuns.h"
 #include "LoggingTest.h"
 #include "common/Log.h"
 #include "common/Registry.h"
@@ -44,16 +45,12 @@ const std::wstring kVersionKey = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersi
 const std::string kLoggedOn = "[INFO] ::OnServiceControlHandle User Logged on";
 const std::string kScheduled = "[INFO] ::OnServiceControlHandle schedule user logon delay timer for 120s";
 const std::string kNotified = "[INFO] ::DirectoryChangesNotify directory watcher notify is received, schedule a delay timer for 30s";
-const std::string kInterimPrefix = "[INFO] ::UtilityPackageCheckDelayTimerCallback (interim) the check timer fired";
 
 std::string UserLines(const std::string& name, const std::string& md5) {
   return "[INFO] GetCurrentUserNameAndMD5 the user name is \"" + name + "\", MD5 is \"" + md5 + "\"";
 }
 std::string CurrentUser(const std::string& name, const std::string& md5) {
   return "[INFO] ::OnServiceControlHandle current user name: \"" + name + "\", MD5: \"" + md5 + "\"";
-}
-std::string Interim(const std::string& md5) {
-  return kInterimPrefix + ", the check is due for MD5 \"" + md5 + "\"";
 }
 std::string Action(int action) {
   return "[INFO] DirectoryWatcher::ProcessDirectoryChanges schedule directory watcher notify timer, action: 0x" +
@@ -261,7 +258,7 @@ TEST_F(SessionChangeTest, LogonDecidesFromTheBookkeeping) {
     std::vector<std::string> expected = {kLoggedOn, UserLines("alice", kAliceMD5), CurrentUser("alice", kAliceMD5)};
     expected.insert(expected.end(), c.middle.begin(), c.middle.end());
     if (c.armed) expected.push_back(kScheduled);
-    EXPECT_EQ(LogMessages(), expected);
+    EXPECT_EQ(SummarizeCheckRuns(LogMessages()), expected);
     EXPECT_EQ(service.Armed(), c.armed);
     EXPECT_EQ(Utf8FromWide(service.GetCheckUserMD5()), kAliceMD5);
     EXPECT_EQ(CheckCount(kAliceMD5), c.checkCountAfter);
@@ -285,7 +282,7 @@ TEST_F(SessionChangeTest, LogonWithoutAConsoleUserArmsNothing) {
   TestableUtilityService service;
   service.SetCheckUserMD5(WideFromUtf8(kBobMD5));
   Logon(service, L"bob", true);  // the console stays empty
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                kLoggedOn,
                                "[ERROR] GetCurrentUserNameAndMD5 The current user name is EMPTY !!!",
                                "[ERROR] ::OnServiceControlHandle GetCurrentUserNameAndMD5() return fail!",
@@ -294,7 +291,7 @@ TEST_F(SessionChangeTest, LogonWithoutAConsoleUserArmsNothing) {
   Logoff(service, L"bob");
   ASSERT_TRUE(sessions::DetachConsole().ok);
   Logon(service, L"bob", true);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                "[INFO] ::OnServiceControlHandle User Logged off",
                                kLoggedOn,
                                "[INFO] GetCurrentUserNameAndSessionId WTSGetActiveConsoleSessionId() return fail, error: 0xffffffff",
@@ -341,7 +338,7 @@ TEST_F(SessionChangeTest, LockAndUnlockTouchNeitherTimerNorRegistry) {
   Deliver(service, WTS_SESSION_UNLOCK);
   EXPECT_TRUE(service.Armed());
   EXPECT_EQ(MainKeyChildren(), std::vector<std::wstring>{L"Logs"});
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                "[INFO] ::OnServiceControlHandle User Session Locked",
                                "[INFO] ::OnServiceControlHandle User Session Unlocked",
                                "[INFO] ::OnServiceControlHandle current user name: \"alice\", session id: 1",
@@ -350,7 +347,7 @@ TEST_F(SessionChangeTest, LockAndUnlockTouchNeitherTimerNorRegistry) {
   ASSERT_TRUE(sessions::Logon(L"bob", true).ok);
   fs::remove(LogFile());
   Deliver(service, WTS_SESSION_UNLOCK, 2);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                "[INFO] ::OnServiceControlHandle User Session Unlocked",
                                "[INFO] ::OnServiceControlHandle current user name: \"alice\", session id: 1",
                            }));
@@ -359,7 +356,7 @@ TEST_F(SessionChangeTest, LockAndUnlockTouchNeitherTimerNorRegistry) {
   ASSERT_TRUE(sessions::DetachConsole().ok);
   fs::remove(LogFile());
   Deliver(service, WTS_SESSION_UNLOCK, 2);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                "[INFO] ::OnServiceControlHandle User Session Unlocked",
                                "[INFO] GetCurrentUserNameAndSessionId WTSGetActiveConsoleSessionId() return fail, error: 0xffffffff",
                            }));
@@ -388,7 +385,7 @@ TEST_F(SessionChangeTest, OtherControlsAndEventTypesDoNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.control) + "/" + std::to_string(c.eventType));
     Deliver(service, c.eventType, 1, c.control);
-    EXPECT_EQ(LogMessages(), std::vector<std::string>{});
+    EXPECT_EQ(SummarizeCheckRuns(LogMessages()), std::vector<std::string>{});
     EXPECT_FALSE(service.Armed());
   }
   // The mutex was released each time: a logon goes through.
@@ -402,7 +399,7 @@ TEST_F(SessionChangeTest, ShutdownLogsWithoutTheMutex) {
   std::lock_guard<std::mutex> held(*service.m_pDirectoryWatcherMutex);
   EXPECT_TRUE(ReturnsWithin(std::chrono::seconds(30), [&] { Deliver(service, 0, 0, SERVICE_CONTROL_SHUTDOWN); },
                             "the shutdown"));
-  EXPECT_EQ(LogMessages(), std::vector<std::string>{"[INFO] ::OnServiceControlHandle Syetem Shutdown"});
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), std::vector<std::string>{"[INFO] ::OnServiceControlHandle Syetem Shutdown"});
 }
 
 TEST_F(SessionChangeTest, NullMutexLogsForEverySessionChange) {
@@ -416,7 +413,7 @@ TEST_F(SessionChangeTest, NullMutexLogsForEverySessionChange) {
   Deliver(service, 0, 0, SERVICE_CONTROL_SHUTDOWN);
   service.m_pDirectoryWatcherMutex = mutex;
   const std::string null = "[ERROR] ::OnServiceControlHandle m_pDirectoryWatcherMutex is NULL";
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{null, null, null, null, null,
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{null, null, null, null, null,
                                                      "[INFO] ::OnServiceControlHandle Syetem Shutdown"}));
   EXPECT_FALSE(service.Armed());
 }
@@ -437,7 +434,7 @@ TEST_F(SessionChangeTest, LogoffCancelsTheCheckAndDestroysTheWatcher) {
   EXPECT_EQ(OpenDirectoryWatchCount(), 0u);
   // Well past the due time: no check ran.
   Sleep(120000);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                "[INFO] ::OnServiceControlHandle User Logged off",
                                "[INFO] ::OnServiceControlHandle Destroy DirectoryWatcher",
                                "[INFO] DirectoryWatcher::UnWatch thread exit.",
@@ -493,7 +490,7 @@ TEST_F(SessionChangeTest, LogoffWithACallbackWaitingForTheMutex) {
   EXPECT_FALSE(service.Armed());
   EXPECT_EQ(service.m_hDirectoryWatcher, nullptr);
   Sleep(300000);  // ten times the notification's delay
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                Action(1),
                                "[INFO] ::OnServiceControlHandle User Logged off",
                                "[INFO] ::OnServiceControlHandle Destroy DirectoryWatcher",
@@ -518,12 +515,12 @@ TEST_F(SessionChangeTest, PackageFolderCreationRearmsTheCheckFor30Seconds) {
   WaitUntilWatching();
   Sleep(10000);
   fs::create_directory(PackagesFolder("alice") + "/" + kFamilyName);
-  ASSERT_TRUE(WaitForMessage(kInterimPrefix));
+  ASSERT_TRUE(WaitForMessage(kCheckClosed));
   EXPECT_EQ(Utf8FromWide(service.GetCheckUserMD5()), kAliceMD5);
   // Past the logon's 120 s: still the one check.
   Sleep(130000);
   std::vector<LogEntry> entries = LogEntries();
-  EXPECT_EQ(MessagesOf(entries), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(MessagesOf(entries)), (std::vector<std::string>{
                                      kLoggedOn,
                                      UserLines("alice", kAliceMD5),
                                      CurrentUser("alice", kAliceMD5),
@@ -531,11 +528,11 @@ TEST_F(SessionChangeTest, PackageFolderCreationRearmsTheCheckFor30Seconds) {
                                      Action(1),
                                      kNotified,
                                      UserLines("alice", kAliceMD5),
-                                     Interim(kAliceMD5),
+                                     kCheckOpened, UserLines("alice", kAliceMD5), CheckedUser("alice", kAliceMD5),
                                  }));
   const LogEntry* logon = Find(entries, kScheduled);
   const LogEntry* change = Find(entries, kNotified);
-  const LogEntry* check = Find(entries, kInterimPrefix);
+  const LogEntry* check = Find(entries, kCheckOpened);
   ASSERT_TRUE(logon && change && check);
   EXPECT_GE(check->ms - change->ms, 740) << "30 scaled seconds after the change";
   EXPECT_LT(check->ms - logon->ms, 3000) << "before the logon's 120 scaled seconds";
@@ -566,15 +563,15 @@ TEST_F(SessionChangeTest, SeveralRecordsInOneReadNotifySeveralTimes) {
   fs::remove(package);
   Sleep(8000);  // lets the notifier gather them (200 ms)
   gate.set_value();
-  ASSERT_TRUE(WaitForMessage(kInterimPrefix));
+  ASSERT_TRUE(WaitForMessage(kCheckClosed));
   Sleep(120000);  // four times the delay: no second check
   EXPECT_EQ(calls.load(), 4);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                Action(1), kNotified, UserLines("alice", kAliceMD5),
                                Action(4), kNotified, UserLines("alice", kAliceMD5),
                                Action(5), kNotified, UserLines("alice", kAliceMD5),
                                Action(2), kNotified, UserLines("alice", kAliceMD5),
-                               Interim(kAliceMD5),
+                               kCheckOpened, UserLines("alice", kAliceMD5), CheckedUser("alice", kAliceMD5),
                            }));
   delete service.m_hDirectoryWatcher;
   service.m_hDirectoryWatcher = nullptr;
@@ -611,7 +608,7 @@ TEST_F(SessionChangeTest, ReadWithoutRecordsWalksNothing) {
   delete service.m_hDirectoryWatcher;
   service.m_hDirectoryWatcher = nullptr;
   EXPECT_EQ(calls.load(), 2);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                Action(1), kNotified, UserLines("alice", kAliceMD5),
                                Action(1), kNotified, UserLines("alice", kAliceMD5),
                                "[INFO] DirectoryWatcher::UnWatch thread exit.",
@@ -629,7 +626,7 @@ TEST_F(SessionChangeTest, NotificationKeepsTheUserWhenNoneCanBeNamed) {
   ASSERT_TRUE(sessions::DetachConsole().ok);
   service.DirectoryChangesNotify(L"");  // no console session
   EXPECT_EQ(Utf8FromWide(service.GetCheckUserMD5()), kBobMD5);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{
                                kNotified,
                                "[ERROR] GetCurrentUserNameAndMD5 The current user name is EMPTY !!!",
                                kNotified,
@@ -650,7 +647,7 @@ TEST_F(SessionChangeTest, NotificationKeepsTheUserWhenNoneCanBeNamed) {
   fs::remove(LogFile());
   timerless.DirectoryChangesNotify(L"");
   EXPECT_EQ(Utf8FromWide(timerless.GetCheckUserMD5()), kAliceMD5);
-  EXPECT_EQ(LogMessages(), (std::vector<std::string>{kNotified, UserLines("alice", kAliceMD5)}));
+  EXPECT_EQ(SummarizeCheckRuns(LogMessages()), (std::vector<std::string>{kNotified, UserLines("alice", kAliceMD5)}));
 }
 
 }  // namespace

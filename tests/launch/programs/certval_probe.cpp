@@ -10,6 +10,16 @@
 //   race N PATH          N threads at once: GetInstance and ValidateAssembly of PATH;
 //                        "race=<threads that got 0>/N"
 //   hooks                "hooks=<times Load reached the moment before LoadLibraryW>"
+//   system               from now on runs as LocalSystem in the services session, as the service does
+//   fault NAME ERROR     from now on the winsim function NAME fails with ERROR in this process
+//   appx                 LaunchTorvexUtilityAppx: "appx=<result> exit=0x<exit code>"
+//   command TEXT         LaunchAgentWithCommand(TEXT): "command"
+//   create APP CMD DIR   CreateProcessInUserSession: "create=<result>", then, when it started
+//                        something, "exit=0x<its exit code>" once it has ended
+//   swap FROM            from now on, the moment before the agent's creation tries to open the agent
+//                        for writing, to delete it and to replace it with FROM:
+//                        "swap write=<error> delete=<error> replace=<error>" (0 when it succeeded)
+// Log lines go to LaunchProbe.log in the log folder.
 // Exit code 0, or 2 for a step it does not know, 3 when a wait times out.
 #include <windows.h>
 
@@ -20,13 +30,34 @@
 #include <thread>
 #include <vector>
 
+#include "common/Log.h"
+#include "core/fault.h"
+#include "core/identity.h"
 #include "launch/CertificateValidationLibrary.h"
+#include "launch/UserSessionLaunch.h"
+
+std::wstring g_wsModuleName = L"LaunchProbe";
 
 namespace {
 
 std::wstring g_wsPauseSignal;
 std::wstring g_wsPauseGo;
 std::atomic<int> g_nHookCalls{0};
+std::wstring g_wsSwapFrom;
+
+DWORD ErrorOf(BOOL bSucceeded) { return bSucceeded ? 0 : GetLastError(); }
+
+void TrySwap(const std::wstring& wsAgentPath) {
+  HANDLE hFile = CreateFileW(wsAgentPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD dwWrite = hFile == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (hFile != INVALID_HANDLE_VALUE) CloseHandle(hFile);
+  DWORD dwDelete = ErrorOf(DeleteFileW(wsAgentPath.c_str()));
+  DWORD dwReplace = ErrorOf(MoveFileExW(g_wsSwapFrom.c_str(), wsAgentPath.c_str(), MOVEFILE_REPLACE_EXISTING));
+  std::printf("swap write=%lu delete=%lu replace=%lu\n", static_cast<unsigned long>(dwWrite),
+              static_cast<unsigned long>(dwDelete), static_cast<unsigned long>(dwReplace));
+  std::fflush(stdout);
+}
 
 std::string Narrow(const std::wstring& text) {
   std::string out;
@@ -112,6 +143,37 @@ int wmain(int argc, wchar_t** argv) {
       }
       for (auto& thread : threads) thread.join();
       std::printf("race=%d/%d\n", nAccepted.load(), nThreads);
+    } else if (step == L"system") {
+      winsim::SetCurrentIdentity(winsim::SystemIdentity());
+    } else if (step == L"fault") {
+      std::wstring wsName = operand();
+      winsim::InjectFault(Narrow(wsName), static_cast<uint32_t>(std::wcstoul(operand().c_str(), nullptr, 0)));
+    } else if (step == L"appx") {
+      DWORD dwExitCode = 0xDEADBEEF;
+      BOOL bResult = LaunchTorvexUtilityAppx(&dwExitCode);
+      std::printf("appx=%d exit=0x%08lX\n", bResult ? 1 : 0, static_cast<unsigned long>(dwExitCode));
+    } else if (step == L"command") {
+      std::wstring wsText = operand();
+      LaunchAgentWithCommand(wsText.c_str());
+      std::printf("command\n");
+    } else if (step == L"create") {
+      std::wstring wsApplication = operand();
+      std::wstring wsCommandLine = operand();
+      std::wstring wsDirectory = operand();
+      PROCESS_INFORMATION info = {};
+      BOOL bCreated = CreateProcessInUserSession(wsApplication, wsCommandLine, wsDirectory, &info);
+      std::printf("create=%d\n", bCreated ? 1 : 0);
+      if (bCreated) {
+        DWORD dwExitCode = 0;
+        WaitForSingleObject(info.hProcess, INFINITE);
+        GetExitCodeProcess(info.hProcess, &dwExitCode);
+        std::printf("exit=0x%08lX\n", static_cast<unsigned long>(dwExitCode));
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+      }
+    } else if (step == L"swap") {
+      g_wsSwapFrom = operand();
+      g_pfnBeforeAgentProcessCreation = TrySwap;
     } else if (step == L"hooks") {
       std::printf("hooks=%d\n", g_nHookCalls.load());
     } else {
