@@ -81,17 +81,29 @@ CommandResult RunProgram(const std::vector<std::string>& argv, const std::map<st
   eb.push_back('\0');
   int outFd = mkstemp(ob.data());
   int errFd = mkstemp(eb.data());
+  // Everything the child needs is made before the fork: tests start programs from several threads
+  // at once, and a child of a threaded process must not allocate (another thread may have held the
+  // allocator's lock at the fork).
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry(*e);
+    std::string name = entry.substr(0, entry.find('='));
+    if (env.find(name) == env.end()) envStrings.push_back(entry);
+  }
+  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(outFd, 1);
     dup2(errFd, 2);
     int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
-    for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
+    execve(args[0], args.data(), envp.data());
     _exit(127);
   }
   int status = 0;
