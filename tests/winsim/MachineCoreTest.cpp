@@ -149,6 +149,18 @@ TEST_F(MachineCoreTest, WinsimRunCarriesIdentityAndExitCode) {
   r = Winsim({"run", "--user", "alice", "--session", "2", "--", "/bin/sh", "-c", "echo $WINSIM_ACCOUNT $WINSIM_USER $WINSIM_SESSION"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.output, "user alice 2\n");
+  // --capability: an app container process with the SID derived from each name (the derivation is
+  // checked against Windows' published values in the security tests).
+  auto derived = Winsim({"security", "capability-sid", "R3185527.TorvexUtility_7mvd2kx9qhe3b"});
+  ASSERT_EQ(derived.status, 0) << derived.errors;
+  r = Winsim({"run", "--user", "alice", "--capability", "R3185527.TorvexUtility_7mvd2kx9qhe3b", "--capability",
+              "internetClient", "--", "/bin/sh", "-c", "echo $WINSIM_CAPABILITIES"});
+  EXPECT_EQ(r.status, 0) << r.errors;
+  std::string first = r.output.substr(0, r.output.find(','));
+  EXPECT_NE(derived.output.find(first), std::string::npos) << derived.output << " / " << r.output;
+  EXPECT_NE(r.output.find(",S-1-15-3-1\n"), std::string::npos) << r.output;
+  r = Winsim({"run", "--capability", "", "--", "/bin/true"});
+  EXPECT_NE(r.status, 0);
   r = Winsim({"run", "--user", "nobody", "--", "/bin/true"});
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.errors.find("no user nobody"), std::string::npos);

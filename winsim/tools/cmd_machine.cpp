@@ -9,6 +9,7 @@
 
 #include "command.h"
 #include "core/identity.h"
+#include "security/capability.h"
 #include "core/machine.h"
 #include "core/paths.h"
 #include "core/strings.h"
@@ -82,11 +83,16 @@ int User(const Args& argsIn) {
 
 int Run(const Args& argsIn) {
   Args args = argsIn;
-  std::string user, session;
+  std::string user, session, capability;
+  std::vector<std::string> capabilities;
   TakeOption(args, "--user", &user);
   TakeOption(args, "--session", &session);
+  while (TakeOption(args, "--capability", &capability)) {
+    if (capability.empty()) return Fail("the capability name is empty");
+    capabilities.push_back(capability);
+  }
   if (!args.empty() && args[0] == "--") args.erase(args.begin());
-  if (args.empty()) return Fail("usage: winsim run [--user NAME] [--session N] -- PROGRAM [ARGS...]");
+  if (args.empty()) return Fail("usage: winsim run [--user NAME] [--session N] [--capability NAME]... -- PROGRAM [ARGS...]");
 
   Identity identity;
   uint32_t sessionId = session.empty() ? kConsoleSessionId : static_cast<uint32_t>(std::stoul(session));
@@ -100,6 +106,11 @@ int Run(const Args& argsIn) {
     auto found = UserIdentity(WideFromUtf8(user), sessionId);
     if (!found) return Fail("no user " + user + " on this machine (winsim user add " + user + ")");
     identity = *found;
+  }
+  // A program started with capabilities runs as an app container process that holds them, as a
+  // packaged app started by activation does (there the package's own SID comes with them).
+  for (auto& name : capabilities) {
+    identity.capabilitySids.push_back(security::SidToString(security::DeriveCapabilitySid(WideFromUtf8(name))));
   }
 
   SpawnRequest req;
@@ -143,8 +154,10 @@ Registrar initCommand({"init", "winsim init [DIR]                          creat
                                "                                           the shell's stand-in programs in System32)", Init});
 Registrar userCommand({"user", "winsim user add NAME [--temp-drive D]      a user with a profile under C:\\Users\\NAME\n"
                                "winsim user list                           the machine's users", User});
-Registrar runCommand({"run", "winsim run [--user NAME] [--session N] -- PROGRAM [ARGS...]\n"
-                             "                                           run a program; exit status = its exit code", Run});
+Registrar runCommand({"run", "winsim run [--user NAME] [--session N] [--capability NAME]... -- PROGRAM [ARGS...]\n"
+                             "                                           run a program; exit status = its exit code;\n"
+                             "                                           --capability: as an app container process with\n"
+                             "                                           the capability SID derived from NAME", Run});
 Registrar psCommand({"ps", "winsim ps                                  running processes with image names and sessions", Ps});
 
 }  // namespace
