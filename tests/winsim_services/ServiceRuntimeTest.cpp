@@ -285,10 +285,9 @@ TEST_F(ServiceRuntimeTest, UnquotedBinaryPathIsSearchedBlankByBlank) {
   EXPECT_EQ(first->imagePath, L"C:\\Program.exe");
 
   // Nothing at any blank: the error names the file that is missing.
+  ASSERT_EQ(Winsim({"service", "stop", "Spaced"}).status, 0);
   std::filesystem::remove(MachinePath("drives/c/Program.exe"));
   std::filesystem::remove(folder + "/svc.exe");
-  services::WaitForState(L"Spaced", SERVICE_STOPPED, 30000);
-  if (StatusOf(h) != SERVICE_STOPPED) Winsim({"service", "stop", "Spaced"});
   EXPECT_FALSE(StartServiceW(h, 0, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
