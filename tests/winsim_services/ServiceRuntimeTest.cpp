@@ -2,6 +2,7 @@
 // thread, session changes, shutdown, and a service process that dies.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -251,6 +252,44 @@ TEST_F(ServiceRuntimeTest, MissingProgramAndDeletedRunningService) {
   auto r = Winsim({"service", "stop", "Doomed"});
   EXPECT_EQ(r.status, 0) << r.errors;
   EXPECT_FALSE(services::FindService(L"Doomed").has_value());
+}
+
+// A binary path installed unquoted from a folder with blanks is found as process creation finds an
+// unquoted program: blank by blank, so C:\Program.exe, when it exists, is what runs.
+TEST_F(ServiceRuntimeTest, UnquotedBinaryPathIsSearchedBlankByBlank) {
+  std::string folder = MachinePath("drives/c/Program Files/Test Service");
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(BinPath("test_service.exe"), folder + "/svc.exe");
+  std::wstring path = L"C:\\Program Files\\Test Service\\svc.exe";
+  SC_HANDLE h = CreateServiceW(m_scm, L"Spaced", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                               (path + L" --log " + WideFromUtf8(LogPath("Spaced"))).c_str(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr);
+  ASSERT_NE(h, nullptr);
+  m_open.push_back(h);
+  ASSERT_EQ(StartAndWait(h, "Spaced").dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  auto running = services::FindService(L"Spaced");
+  ASSERT_TRUE(running.has_value());
+  auto process = FindProcess(running->pid);
+  ASSERT_TRUE(process.has_value());
+  EXPECT_EQ(process->imagePath, path);
+  ASSERT_EQ(Winsim({"service", "stop", "Spaced"}).status, 0);
+
+  // The well-known hijack of such a path: a program at the first blank wins.
+  std::filesystem::copy_file(BinPath("test_service.exe"), MachinePath("drives/c/Program.exe"));
+  EXPECT_TRUE(StartServiceW(h, 0, nullptr)) << GetLastError();
+  auto hijacked = services::FindService(L"Spaced");
+  ASSERT_TRUE(hijacked.has_value());
+  auto first = FindProcess(hijacked->pid);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->imagePath, L"C:\\Program.exe");
+
+  // Nothing at any blank: the error names the file that is missing.
+  ASSERT_EQ(Winsim({"service", "stop", "Spaced"}).status, 0);
+  std::filesystem::remove(MachinePath("drives/c/Program.exe"));
+  std::filesystem::remove(folder + "/svc.exe");
+  EXPECT_FALSE(StartServiceW(h, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(ServiceRuntimeTest, CommandStartsAndStopsWithClearErrors) {

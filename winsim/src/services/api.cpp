@@ -14,6 +14,7 @@
 #include "core/identity.h"
 #include "core/paths.h"
 #include "core/strings.h"
+#include "process/create.h"
 #include "process/process.h"
 #include "services/internal.h"
 #include "services/scm.h"
@@ -470,7 +471,18 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
     std::wstring commandLine = WideFromUtf8(q.Text(5));
     std::vector<std::wstring> split = SplitCrtCommandLine(commandLine);
     unsigned long pathError = ERROR_PATH_NOT_FOUND;
-    auto linuxPath = split.empty() ? std::nullopt : LinuxPathOf(split[0], &pathError);
+    // The control manager hands the binary path to process creation as a command line without an
+    // application name, so Windows' program search applies: an unquoted path with blanks, as
+    // "C:\Program Files\...\service.exe" installed from GetModuleFileNameW, is tried blank by
+    // blank (C:\Program.exe first) until a file exists. The first token is what errors name.
+    std::wstring program;
+    std::optional<std::string> linuxPath;
+    if (FindProgram(std::nullopt, commandLine, &program) == ERROR_SUCCESS) {
+      linuxPath = LinuxPathOf(program, &pathError);
+    } else if (!split.empty()) {
+      program = split[0];
+      linuxPath = LinuxPathOf(split[0], &pathError);
+    }
     struct stat st;
     if (!linuxPath || stat(linuxPath->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       // As CreateProcess reports it: the file, or a folder on its way, is missing.
@@ -484,7 +496,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
     }
     SpawnRequest req;
     req.linuxPath = *linuxPath;
-    req.windowsImage = split[0];
+    req.windowsImage = program;
     req.commandLine = commandLine;
     req.identity = SystemIdentity();
     req.windowsEnv = DefaultWindowsEnvironment(req.identity);
