@@ -1,6 +1,7 @@
 // The service program's entry: installs or removes the service, runs as the service when the
 // control manager starts it, or runs the RPC endpoint in the foreground.
 #include <windows.h>
+#include <strsafe.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,9 +44,19 @@ void InstallService() {
     ConsolePrint(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
     return;
   }
+  // The control manager reads an unquoted binary path with blanks blank by blank, so that
+  // "C:\Program Files\..." would start C:\Program.exe as LocalSystem if anyone placed one there.
+  // The path is registered in quotes.
+  wchar_t wsBinaryPath[MAX_PATH + 2];
+  if (FAILED(StringCchPrintfW(wsBinaryPath, ARRAYSIZE(wsBinaryPath), L"\"%s\"", wsPath))) {
+    CloseServiceHandle(schSCManager);
+    ConsolePrint(L"GetModuleFileName failed w/err 0x%08lx\n", static_cast<unsigned long>(ERROR_INSUFFICIENT_BUFFER));
+    return;
+  }
   SC_HANDLE schService = CreateServiceW(schSCManager, UTILITY_SERVICE_NAME, UTILITY_SERVICE_DISPLAY_NAME,
                                         SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                        SERVICE_ERROR_NORMAL, wsPath, nullptr, nullptr, L"\0\0", nullptr, nullptr);
+                                        SERVICE_ERROR_NORMAL, wsBinaryPath, nullptr, nullptr, L"\0\0", nullptr,
+                                        nullptr);
   if (schService != nullptr) {
     ConsolePrint(L"%s is installed.\n", UTILITY_SERVICE_NAME);
   } else {

@@ -16,6 +16,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The service is registered with its path in quotes: a C:\Program.exe planted later is never what
+// the control manager starts for it, though the installed path holds a blank.
+TEST_F(InstalledSystemTest, TheInstalledServiceIsNotHijackedThroughItsBlank) {
+  Install();
+  std::filesystem::copy_file(BinPath("Utility.exe"), MachinePath("drives/c/Program.exe"));
+  Start();
+  bool installed = false;
+  for (auto& p : ListProcesses(true)) {
+    EXPECT_NE(p.imagePath, L"C:\\Program.exe");
+    if (p.imagePath == L"C:\\Program Files\\Torvex\\Utility\\TorvexUtilityService.exe") installed = p.sessionId == 0;
+  }
+  EXPECT_TRUE(installed);
+  EXPECT_FALSE(std::filesystem::exists(MachinePath("drives/c/ProgramData/Utility")));
+}
+
 // A user with the app's package installed logs on: one check, the agent accepted, started in her
 // session, the app activated with " /NOTSHOWOSD", the check marked done; the next logon arms nothing.
 TEST_F(InstalledSystemTest, MainRoadWithThePackageInstalled) {

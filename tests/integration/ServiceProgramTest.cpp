@@ -100,7 +100,8 @@ TEST_F(ServiceProgramTest, TheSharedStoryOfTheProgram) {
       EXPECT_EQ(info->serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
       EXPECT_EQ(info->startType, static_cast<DWORD>(SERVICE_DEMAND_START));
       EXPECT_EQ(info->errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-      EXPECT_EQ(info->binaryPath, WindowsPathOf(BinPath("TorvexUtilityService.exe")));
+      // In quotes, so that a path with blanks is never read blank by blank.
+      EXPECT_EQ(info->binaryPath, L"\"" + WindowsPathOf(BinPath("TorvexUtilityService.exe")) + L"\"");
       EXPECT_FALSE(info->account.has_value());
       EXPECT_TRUE(info->dependencies.empty());
       StartService();
