@@ -20,7 +20,8 @@
 //                           N a second thread calls HOW (stop or end, default stop); N 0 or
 //                           missing: nothing stops it from here. Then "meter: ok" | "meter: fault N".
 //   at:K:ACTION             for the next meter: a second thread runs ACTION (setperiod:P, stop,
-//                           end, close, getcommend) once callback K has returned
+//                           end, close, getcommend, setxml:TEXT, meter:P:V) once callback K has
+//                           been entered
 //   in:K:ACTION             for the next meter: ACTION runs inside callback K, on its thread
 //   raise:K:CODE            for the next meter: callback K raises CODE (decimal)
 //   after:MS:ACTION         for the next meter: a second thread runs ACTION MS milliseconds after
@@ -173,6 +174,11 @@ bool SimpleAction(const std::string& action) {
   } else if (f[0] == "setperiod" && f.size() > 1) {
     hyper period = std::strtoll(f[1].c_str(), nullptr, 10);
     Guarded("setperiod", [&] { SetMeteringPeriod(g_hContext, period); });
+  } else if (f[0] == "meter" && f.size() > 2) {
+    // A meter without a plan: what a call from inside a callback or a second thread can make.
+    hyper period = std::strtoll(f[1].c_str(), nullptr, 10);
+    hyper value = std::strtoll(f[2].c_str(), nullptr, 10);
+    Guarded("meter", [&] { StartMetering(g_hContext, period, value); });
   } else if (f[0] == "stop") {
     Guarded("stop", [] { StopMetering(g_hContext); });
   } else if (f[0] == "end") {
