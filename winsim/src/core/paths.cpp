@@ -19,10 +19,9 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// The entry of a folder whose name equals the component without regard to case.
-std::string MatchComponent(const std::string& folder, const std::string& component) {
-  std::string candidate = folder + "/" + component;
-  if (Exists(candidate)) return component;
+// The entry of a folder whose name equals the component without regard to case; the component's
+// own spelling when nothing matches. The caller has already found no entry of that exact spelling.
+std::string MatchByCase(const std::string& folder, const std::string& component) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return component;
   std::wstring wanted = UpperCase(WideFromUtf8(component));
@@ -35,6 +34,51 @@ std::string MatchComponent(const std::string& folder, const std::string& compone
   }
   closedir(dir);
   return found;
+}
+
+// The entry of a folder for a component: the entry of that exact spelling when there is one (of
+// two entries that differ only in case, the one spelt as asked), else one that matches it without
+// regard to case.
+std::string MatchComponent(const std::string& folder, const std::string& component) {
+  std::string candidate = (folder == "/" ? "" : folder) + "/" + component;
+  if (Exists(candidate)) return component;
+  return MatchByCase(folder, component);
+}
+
+// Each component matched in turn, from the root.
+std::string WalkComponents(const std::string& start, const std::vector<std::string>& parts, size_t count) {
+  std::string current = start;
+  for (size_t i = 0; i < count; ++i) {
+    std::string folder = current.empty() ? "/" : current;
+    current += "/" + MatchComponent(folder, parts[i]);
+  }
+  return current;
+}
+
+std::string JoinExact(const std::string& start, const std::vector<std::string>& parts, size_t count) {
+  std::string out = start;
+  for (size_t i = 0; i < count; ++i) out += "/" + parts[i];
+  return out;
+}
+
+// The Linux path of the components below a drive folder. The walk above keeps every component of
+// exact spelling that exists, so when the whole path exists as spelt, every prefix of it does and
+// the walk would give it unchanged: one look-up settles the common case where the caller's case
+// matches. When only the last component misses (a file about to be created, or a name in another
+// case), its folder as spelt is the walk's result for the folder, and only that folder is read.
+// Nothing is remembered between calls, so renames and removals by other processes are always seen.
+std::string ResolveComponents(const std::string& start, const std::vector<std::string>& parts) {
+  if (parts.empty()) return start;
+  std::string exact = JoinExact(start, parts, parts.size());
+  if (Exists(exact)) return exact;
+  if (parts.size() > 1) {
+    std::string folder = JoinExact(start, parts, parts.size() - 1);
+    if (Exists(folder)) return folder + "/" + MatchByCase(folder, parts.back());
+  } else {
+    std::string folder = start.empty() ? "/" : start;
+    return start + "/" + MatchByCase(folder, parts.back());
+  }
+  return WalkComponents(start, parts, parts.size());
 }
 
 }  // namespace
@@ -87,10 +131,7 @@ std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned
     }
   }
   flush();
-  for (const auto& part : parts) {
-    std::string folder = current.empty() ? "/" : current;
-    current += "/" + MatchComponent(folder, part);
-  }
+  current = ResolveComponents(current, parts);
   if (current.empty()) current = "/";
   // A trailing separator is kept so that callers can tell a folder path.
   wchar_t last = path.back();
