@@ -14,9 +14,9 @@
 namespace winsim {
 namespace {
 
-bool Exists(const std::string& path) {
+bool Exists(const std::string& path, struct stat* own = nullptr) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  return lstat(path.c_str(), own ? own : &st) == 0;
 }
 
 // The entry of a folder whose name equals the component without regard to case; the component's
@@ -67,10 +67,14 @@ std::string JoinExact(const std::string& start, const std::vector<std::string>& 
 // matches. When only the last component misses (a file about to be created, or a name in another
 // case), its folder as spelt is the walk's result for the folder, and only that folder is read.
 // Nothing is remembered between calls, so renames and removals by other processes are always seen.
-std::string ResolveComponents(const std::string& start, const std::vector<std::string>& parts) {
+std::string ResolveComponents(const std::string& start, const std::vector<std::string>& parts,
+                              ResolvedEntry* entry) {
   if (parts.empty()) return start;
   std::string exact = JoinExact(start, parts, parts.size());
-  if (Exists(exact)) return exact;
+  if (Exists(exact, &entry->own)) {
+    entry->known = true;
+    return exact;
+  }
   if (parts.size() > 1) {
     std::string folder = JoinExact(start, parts, parts.size() - 1);
     if (Exists(folder)) return folder + "/" + MatchByCase(folder, parts.back());
@@ -90,6 +94,12 @@ std::string DriveFolder(wchar_t letter) {
 }
 
 std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned long* error) {
+  ResolvedEntry entry;
+  return LinuxPathOf(windowsPath, error, &entry);
+}
+
+std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned long* error, ResolvedEntry* entry) {
+  *entry = ResolvedEntry{};
   auto fail = [&](unsigned long code) -> std::optional<std::string> {
     if (error) *error = code;
     return std::nullopt;
@@ -131,7 +141,7 @@ std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned
     }
   }
   flush();
-  current = ResolveComponents(current, parts);
+  current = ResolveComponents(current, parts, entry);
   if (current.empty()) current = "/";
   // A trailing separator is kept so that callers can tell a folder path.
   wchar_t last = path.back();

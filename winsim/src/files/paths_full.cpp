@@ -101,15 +101,23 @@ std::optional<ResolvedName> ResolveFileName(const wchar_t* name, unsigned long* 
   }
   auto full = FullWindowsPath(name, error);
   if (!full) return std::nullopt;
-  auto linuxPath = LinuxPathOf(*full, error);
-  if (!linuxPath) return std::nullopt;
   ResolvedName out;
+  auto linuxPath = LinuxPathOf(*full, error, &out.entry);
+  if (!linuxPath) return std::nullopt;
   out.windowsPath = *full;
   out.linuxPath = *linuxPath;
   std::wstring given = name;
   out.trailingSeparator = IsSep(given.back());
   while (out.linuxPath.size() > 1 && out.linuxPath.back() == '/') out.linuxPath.pop_back();
   return out;
+}
+
+bool ResolvedName::StatOwn(struct stat* own) const {
+  if (entry.known) {
+    *own = entry.own;
+    return true;
+  }
+  return lstat(linuxPath.c_str(), own) == 0;
 }
 
 unsigned long MissingError(const std::string& linuxPath) {

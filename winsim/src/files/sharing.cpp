@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -56,9 +57,36 @@ void Exclusive(int fd) {
 
 void Shared(int fd) { flock(fd, LOCK_UN); }
 
+// Whether another open file description holds any byte from first to last: one question to the
+// kernel that clears every byte between them at once.
+bool AnyHeld(int fd, off_t first, off_t last) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kBase + first;
+  lock.l_len = last - first + 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return true;  // unknown: ask byte by byte
+  return lock.l_type != F_UNLCK;
+}
+
 // The sharing check of a new open against the opens that hold their bytes.
 bool Conflicts(int fd, DWORD access, DWORD share) {
   bool read = access & kReadRights, write = access & kWriteRights, del = access & DELETE;
+  // Most opens meet no other open at all: when nobody holds any byte of the range that the
+  // bytes to check span, none of them is held, and one look-up settles it.
+  off_t first = kIsImage, last = kHasRead;
+  auto consider = [&](bool check, off_t byte) {
+    if (!check) return;
+    first = std::min(first, byte);
+    last = std::max(last, byte);
+  };
+  consider(read, kDeniesRead);
+  consider(write, kDeniesWrite);
+  consider(del, kDeniesDelete);
+  consider(!(share & FILE_SHARE_READ), kHasRead);
+  consider(!(share & FILE_SHARE_WRITE), kHasWrite);
+  consider(!(share & FILE_SHARE_DELETE), kHasDelete);
+  if (first > last || !AnyHeld(fd, first, last)) return false;
   if (read && Held(fd, kDeniesRead)) return true;
   if (write && Held(fd, kDeniesWrite)) return true;
   if (del && Held(fd, kDeniesDelete)) return true;
@@ -96,29 +124,50 @@ ShareReservation& ShareReservation::operator=(ShareReservation&& other) noexcept
   if (this != &other) {
     Release();
     m_fd = other.m_fd;
+    m_sharesDescription = other.m_sharesDescription;
     other.m_fd = -1;
+    other.m_sharesDescription = false;
   }
   return *this;
 }
 
 void ShareReservation::Release() {
+  if (m_fd >= 0 && m_sharesDescription) {
+    // Every lock byte of the description at once: the handle's descriptor may outlive the handle.
+    struct flock lock = {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kBase;
+    lock.l_len = kIsImage + 1;
+    fcntl(m_fd, F_OFD_SETLK, &lock);
+  }
   if (m_fd >= 0) close(m_fd);
   m_fd = -1;
+  m_sharesDescription = false;
 }
 
-unsigned long ReserveShareAccess(int fd, DWORD access, DWORD shareMode, ShareReservation* reservation) {
+unsigned long ReserveShareAccess(int fd, bool fdReadable, DWORD access, DWORD shareMode,
+                                 ShareReservation* reservation) {
   reservation->Release();
-  // A description of its own for the locks: the handle's descriptor may be write-only, and its
-  // locks must not be mistaken for another open's.
-  std::string self = "/proc/self/fd/" + std::to_string(fd);
-  int lockFd = open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  // The handle's own description carries the locks when it can (a duplicate descriptor shares
+  // it); a write-only one cannot hold shared locks, so it gets a description of its own. Either
+  // way the locks belong to this open alone and are not mistaken for another open's.
+  int lockFd;
+  if (fdReadable) {
+    lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  } else {
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    lockFd = open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  }
   if (lockFd < 0) return ERROR_SUCCESS;
   unsigned long result = Reserve(lockFd, access, shareMode, false);
   if (result != ERROR_SUCCESS) {
+    // A conflict takes nothing, so closing the duplicate leaves the description unlocked.
     close(lockFd);
     return result;
   }
   reservation->m_fd = lockFd;
+  reservation->m_sharesDescription = fdReadable;
   return ERROR_SUCCESS;
 }
 

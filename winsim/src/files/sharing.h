@@ -34,7 +34,9 @@ class ShareReservation {
  public:
   ShareReservation() = default;
   ~ShareReservation() { Release(); }
-  ShareReservation(ShareReservation&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+  ShareReservation(ShareReservation&& other) noexcept : m_fd(other.m_fd), m_sharesDescription(other.m_sharesDescription) {
+    other.m_fd = -1;
+  }
   ShareReservation& operator=(ShareReservation&& other) noexcept;
   ShareReservation(const ShareReservation&) = delete;
   ShareReservation& operator=(const ShareReservation&) = delete;
@@ -46,20 +48,27 @@ class ShareReservation {
   int Detach() {
     int fd = m_fd;
     m_fd = -1;
+    m_sharesDescription = false;
     return fd;
   }
 
  private:
-  friend unsigned long ReserveShareAccess(int, DWORD, DWORD, ShareReservation*);
+  friend unsigned long ReserveShareAccess(int, bool, DWORD, DWORD, ShareReservation*);
   friend unsigned long ReserveImage(const std::string&, ShareReservation*);
   int m_fd = -1;
+  // The descriptor is a duplicate of the handle's own, so closing it alone would keep the locks
+  // while the handle's descriptor stays open: they are unlocked explicitly on release.
+  bool m_sharesDescription = false;
 };
 
 // Checks an open of the file behind fd (a descriptor just opened for it) with the granted access
 // and the share mode against every other open of that file on the machine, and on success holds
-// the open's reservation in *reservation. ERROR_SUCCESS or ERROR_SHARING_VIOLATION. A file that
-// cannot be reopened for the locks (no read permission on Linux) is not checked.
-unsigned long ReserveShareAccess(int fd, DWORD access, DWORD shareMode, ShareReservation* reservation);
+// the open's reservation in *reservation. ERROR_SUCCESS or ERROR_SHARING_VIOLATION. The locks are
+// taken on fd's own open file description when fdReadable says fd was opened for reading (shared
+// locks need that), else on a description of their own, reopened through /proc, which costs far
+// more. A file that cannot be reopened for the locks (no read permission on Linux) is not checked.
+unsigned long ReserveShareAccess(int fd, bool fdReadable, DWORD access, DWORD shareMode,
+                                 ShareReservation* reservation);
 
 // Opens the program file at linuxPath as process creation does (read and execute, sharing reading
 // and deletion) and holds the reservation of a running image. ERROR_SUCCESS or
