@@ -4,12 +4,14 @@
 #include "fileapi.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -75,32 +77,42 @@ DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size) {
   return static_cast<DWORD>(text.size());
 }
 
-// The link /proc/self/fd/<fd>: where a descriptor of this process leads. The folder of those
-// links is kept open, since finding it through /proc/self costs more than reading the link. It is
-// remembered with the process id that opened it: a forked child opens its own (the inherited one
-// lists the parent's descriptors) and leaves the inherited number alone, which it may have reused.
-// No lock is taken, so that a child forked while another thread is here cannot be left holding it.
+// The folder /proc/self/fd of this process, kept open since finding it through /proc/self costs
+// more than reading a link in it; -1 until first needed. A forked child would read its parent's
+// descriptors through the inherited one, so the child closes it at once (before anything else
+// runs in it) and opens its own when it needs it.
+std::atomic<int> g_ownDescriptorFolder{-1};
+
+void ForgetOwnDescriptorFolderInChild() {
+  int folder = g_ownDescriptorFolder.exchange(-1, std::memory_order_acq_rel);
+  if (folder >= 0) close(folder);
+}
+
+// The link /proc/self/fd/<fd>: where a descriptor of this process leads. No lock is taken, so
+// that a child forked while another thread is here cannot be left holding it.
 ssize_t ReadOwnDescriptorLink(int fd, char* buffer, size_t size) {
-  static std::atomic<uint64_t> cached{0};  // process id in the high half, descriptor in the low
-  std::string name = std::to_string(fd);
-  uint64_t self = static_cast<uint64_t>(getpid());
-  uint64_t seen = cached.load(std::memory_order_acquire);
-  int folder = -1;
-  if (seen >> 32 == self) {
-    folder = static_cast<int>(seen & 0xFFFFFFFFu);
-  } else {
-    folder = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      uint64_t mine = self << 32 | static_cast<uint32_t>(folder);
-      if (!cached.compare_exchange_strong(seen, mine, std::memory_order_acq_rel)) {
-        // Another thread of this process was first (or a stale entry changed meanwhile).
-        close(folder);
-        folder = seen >> 32 == self ? static_cast<int>(seen & 0xFFFFFFFFu) : -1;
+  static const int registered = pthread_atfork(nullptr, nullptr, ForgetOwnDescriptorFolderInChild);
+  char name[16];
+  std::snprintf(name, sizeof(name), "%d", fd);
+  int folder = g_ownDescriptorFolder.load(std::memory_order_acquire);
+  // Without the fork handler a kept folder could outlive its process: ask by name each time.
+  if (folder < 0 && registered == 0) {
+    int opened = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened >= 0) {
+      if (g_ownDescriptorFolder.compare_exchange_strong(folder, opened, std::memory_order_acq_rel)) {
+        folder = opened;
+      } else {
+        // Another thread of this process was first.
+        close(opened);
       }
     }
   }
-  if (folder < 0) return readlink(("/proc/self/fd/" + name).c_str(), buffer, size);
-  return readlinkat(folder, name.c_str(), buffer, size);
+  if (folder < 0) {
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    return readlink(path, buffer, size);
+  }
+  return readlinkat(folder, name, buffer, size);
 }
 
 }  // namespace
@@ -208,6 +220,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     int rc = (flags & O_ACCMODE) != O_RDONLY ? ftruncate(fd, 0) : ::truncate(path.c_str(), 0);
     if (rc != 0) {
       int err = errno;
+      share.Release();
       close(fd);
       return Fail(winsim::ErrorFromErrno(err, path));
     }
