@@ -56,8 +56,15 @@ std::string WalkComponents(const std::string& start, const std::vector<std::stri
 }
 
 std::string JoinExact(const std::string& start, const std::vector<std::string>& parts, size_t count) {
-  std::string out = start;
-  for (size_t i = 0; i < count; ++i) out += "/" + parts[i];
+  size_t size = start.size();
+  for (size_t i = 0; i < count; ++i) size += 1 + parts[i].size();
+  std::string out;
+  out.reserve(size);
+  out += start;
+  for (size_t i = 0; i < count; ++i) {
+    out += '/';
+    out += parts[i];
+  }
   return out;
 }
 
@@ -104,9 +111,9 @@ std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned
     if (error) *error = code;
     return std::nullopt;
   };
-  std::wstring path = windowsPath;
+  std::wstring_view path = windowsPath;
   // The \\?\ prefix turns off parsing but names the same drive path.
-  if (path.rfind(L"\\\\?\\", 0) == 0) path = path.substr(4);
+  if (path.substr(0, 4) == L"\\\\?\\") path.remove_prefix(4);
   if (path.size() >= 2 && (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/')) {
     return fail(ERROR_BAD_NETPATH);
   }
@@ -115,7 +122,8 @@ std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned
   }
   wchar_t letter = path[0];
   if (!std::iswalpha(static_cast<wint_t>(letter)) || letter > 0x7F) return fail(ERROR_INVALID_NAME);
-  for (wchar_t c : path.substr(3)) {
+  for (size_t i = 3; i < path.size(); ++i) {
+    wchar_t c = path[i];
     if (c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' || c == L':' || c < 0x20) {
       return fail(ERROR_INVALID_NAME);
     }
@@ -123,24 +131,22 @@ std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned
   std::string root = DriveFolder(letter);
   std::string current = root == "/" ? "" : root;
   std::vector<std::string> parts;
-  std::wstring component;
-  auto flush = [&]() {
+  parts.reserve(8);
+  size_t begin = 3;
+  auto flush = [&](size_t end) {
+    std::wstring_view component = path.substr(begin, end - begin);
     if (component.empty() || component == L".") {
     } else if (component == L"..") {
       if (!parts.empty()) parts.pop_back();
     } else {
       parts.push_back(Utf8FromWide(component));
     }
-    component.clear();
+    begin = end + 1;
   };
   for (size_t i = 3; i < path.size(); ++i) {
-    if (path[i] == L'\\' || path[i] == L'/') {
-      flush();
-    } else {
-      component.push_back(path[i]);
-    }
+    if (path[i] == L'\\' || path[i] == L'/') flush(i);
   }
-  flush();
+  flush(path.size());
   current = ResolveComponents(current, parts, entry);
   if (current.empty()) current = "/";
   // A trailing separator is kept so that callers can tell a folder path.
@@ -149,8 +155,33 @@ std::optional<std::string> LinuxPathOf(const std::wstring& windowsPath, unsigned
   return current;
 }
 
+namespace {
+
+// Whether a Linux path is already absolute and in normal form (no empty, "." or ".." component,
+// no final separator), as the kernel gives a descriptor's path: normalising it would change
+// nothing, and costs more than the rest of the conversion.
+bool IsNormalAbsolute(const std::string& path) {
+  if (path.empty() || path[0] != '/') return false;
+  if (path.size() == 1) return true;
+  if (path.back() == '/') return false;
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    size_t length = end - start;
+    if (length == 0) return false;
+    if (length <= 2 && path[start] == '.' && (length == 1 || path[start + 1] == '.')) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::wstring WindowsPathOf(const std::string& linuxPathIn) {
-  std::string linuxPath = std::filesystem::absolute(linuxPathIn).lexically_normal().string();
+  std::string linuxPath = IsNormalAbsolute(linuxPathIn)
+                              ? linuxPathIn
+                              : std::filesystem::absolute(linuxPathIn).lexically_normal().string();
   if (HasMachine()) {
     std::string drives = MachineDir() + "/drives/";
     if (linuxPath.rfind(drives, 0) == 0 && linuxPath.size() > drives.size()) {
