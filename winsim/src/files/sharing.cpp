@@ -142,6 +142,10 @@ ByteSet OwnBytes(DWORD access, DWORD share) {
 // The sharing check of a new open against the opens that hold their bytes.
 bool Conflicts(int fd, DWORD access, DWORD share) { return AnyHeld(fd, ConflictingBytes(access, share)); }
 
+// The check and the taking of the bytes are one step under the file's flock. Taking the bytes
+// first and checking afterwards (giving them back on a conflict) would need no flock and would
+// still never let two conflicting opens both succeed, but the bytes of an attempt about to fail
+// would for a moment refuse a third open that Windows admits: opens would fail that must not.
 unsigned long Reserve(int lockFd, DWORD access, DWORD share, bool image) {
   Exclusive(lockFd);
   bool conflict = Conflicts(lockFd, access, share);
