@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchLine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -68,6 +69,7 @@ int main() {
   if (stopMs.empty()) return 1;
   std::printf("stop request -> SERVICE_STOPPED report over %zu runs: median %.2f ms, min %.2f ms, max %.2f ms\n",
               stopMs.size(), stopMs[stopMs.size() / 2], stopMs.front(), stopMs.back());
+  BenchLine("service.stop_to_stopped_median", stopMs[stopMs.size() / 2], "ms");
   fs::remove_all(dir);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchLine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "monitor/SessionQueries.h"
@@ -75,6 +76,8 @@ void Measure(size_t processes, int runs) {
   std::sort(ms.begin(), ms.end());
   std::printf("%5zu processes (%5zu in the snapshot)  runs %3d  median %8.2f ms  min %8.2f ms  max %8.2f ms\n",
               processes, SnapshotSize(), runs, ms[ms.size() / 2], ms.front(), ms.back());
+  std::string name = "process_query.median_" + std::to_string(processes);
+  BenchLine(name.c_str(), ms[ms.size() / 2], "ms");
 }
 
 }  // namespace

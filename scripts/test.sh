@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # The test suite: a normal build, then AddressSanitizer with UndefinedBehaviorSanitizer, then
 # ThreadSanitizer; each builds and runs every test. Then the Windows programs, cross-built with
-# MinGW-w64, under Wine (scripts/wine-check.sh). Pass preset names (default, asan, tsan, windows)
-# to run only those.
+# MinGW-w64, under Wine (scripts/wine-check.sh), and a bounded libFuzzer run of the RPC decoding
+# (scripts/fuzz.sh, 60 s). Pass stage names (default, asan, tsan, windows, fuzz) to run only those.
 # Sanitizer reports of every process, the service and agent processes that tests start included,
 # are collected per preset; any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(default asan tsan windows)
+[ ${#presets[@]} -gt 0 ] || presets=(default asan tsan windows fuzz)
 for preset in "${presets[@]}"; do
+  if [ "$preset" = "fuzz" ]; then
+    echo "=== RPC decoding fuzz run ==="
+    bash scripts/setup.sh fuzz
+    bash scripts/fuzz.sh "${TORVEX_FUZZ_SECONDS:-60}"
+    continue
+  fi
   if [ "$preset" = "windows" ]; then
     echo "=== windows build and Wine check ==="
     bash scripts/wine-check.sh

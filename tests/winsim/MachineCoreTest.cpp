@@ -1,7 +1,9 @@
 // The machine itself: init, accounts, identity, paths, command lines, fault plans, winsim run.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "MachineTest.h"
@@ -86,6 +88,76 @@ TEST_F(MachineCoreTest, WindowsPathsMapToDrivesCaseInsensitively) {
   EXPECT_FALSE(LinuxPathOf(L"C:\\a<b", &error));
   EXPECT_EQ(WindowsPathOf(MachinePath("drives/c/Windows")), L"C:\\Windows");
   EXPECT_EQ(WindowsPathOf("/usr/bin/env"), L"Z:\\usr\\bin\\env");
+}
+
+// The look-up tries the path as spelt first and walks the folders only on a miss: every shape of
+// miss must still find the entries case-insensitively, and a hit must not be taken for a path that
+// another spelling would have reached.
+TEST_F(MachineCoreTest, CaseInsensitiveLookupsOfEveryShapeOfPath) {
+  namespace fs = std::filesystem;
+  fs::create_directories(MachinePath("drives/c/Data/Logs/Deep"));
+  fs::create_directories(MachinePath("drives/c/Twin"));
+  fs::create_directories(MachinePath("drives/c/twin"));  // differs from Twin only in case
+  fs::create_directories(MachinePath("drives/c/real/Inner"));
+  fs::create_directory_symlink(MachinePath("drives/c/real"), MachinePath("drives/c/Junction"));
+  fs::create_symlink(MachinePath("drives/c/nowhere"), MachinePath("drives/c/Data/Dangling"));
+  std::ofstream(MachinePath("drives/c/Data/Logs/App.log")) << "x";
+  std::ofstream(MachinePath("drives/c/Data/File.txt")) << "x";
+  struct Case {
+    std::wstring windows;
+    std::string linuxRelative;
+  };
+  std::vector<Case> cases = {
+      {L"C:\\Data\\Logs\\App.log", "drives/c/Data/Logs/App.log"},          // exact case throughout
+      {L"c:\\data\\logs\\app.LOG", "drives/c/Data/Logs/App.log"},          // every component differs
+      {L"C:\\Data\\LOGS\\App.log", "drives/c/Data/Logs/App.log"},          // a middle component differs
+      {L"C:\\Data\\Logs\\APP.log", "drives/c/Data/Logs/App.log"},          // only the last differs
+      {L"C:\\Data\\Logs\\New.log", "drives/c/Data/Logs/New.log"},          // a new file in an exact folder
+      {L"C:\\DATA\\logs\\New.log", "drives/c/Data/Logs/New.log"},          // a new file, folders in other case
+      {L"C:\\data\\NEW\\deeper\\x.log", "drives/c/Data/NEW/deeper/x.log"},  // missing folders keep their spelling
+      {L"C:\\Data\\Logs\\Deep\\", "drives/c/Data/Logs/Deep/"},             // a trailing separator survives
+      {L"C:\\Twin", "drives/c/Twin"},                                      // of two spellings, the one asked
+      {L"C:\\twin", "drives/c/twin"},
+      {L"C:\\TWIN", "drives/c/Twin"},  // neither asked: the first in the folder that matches (see below)
+      {L"C:\\junction\\inner", "drives/c/Junction/Inner"},                 // through a link to a folder
+      {L"C:\\Junction\\Inner", "drives/c/Junction/Inner"},
+      {L"C:\\JUNCTION", "drives/c/Junction"},                              // the link itself
+      {L"C:\\data\\dangling", "drives/c/Data/Dangling"},                   // a link that leads nowhere
+      {L"C:\\Data\\File.txt\\below", "drives/c/Data/File.txt/below"},      // a file used as a folder
+      {L"C:\\", "drives/c/"},
+  };
+  for (auto& c : cases) {
+    auto p = LinuxPathOf(c.windows);
+    ASSERT_TRUE(p.has_value()) << Utf8FromWide(c.windows);
+    std::string expected = MachinePath(c.linuxRelative);
+    if (c.windows == L"C:\\TWIN") {
+      // Which of two case-twins an unasked spelling reaches depends on the folder's order; it must
+      // be one of them.
+      EXPECT_TRUE(*p == MachinePath("drives/c/Twin") || *p == MachinePath("drives/c/twin")) << *p;
+      continue;
+    }
+    EXPECT_EQ(*p, expected) << Utf8FromWide(c.windows);
+  }
+}
+
+// Nothing about a folder's entries is remembered between look-ups: another process renaming or
+// removing them is seen at once.
+TEST_F(MachineCoreTest, LookupsFollowRenamesAndRemovalsByAnotherProcess) {
+  namespace fs = std::filesystem;
+  fs::create_directories(MachinePath("drives/c/Store/Inbox"));
+  ASSERT_EQ(*LinuxPathOf(L"C:\\store\\inbox\\a.txt"), MachinePath("drives/c/Store/Inbox/a.txt"));
+  ASSERT_EQ(*LinuxPathOf(L"C:\\Store\\Inbox"), MachinePath("drives/c/Store/Inbox"));
+  auto shell = [](const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; };
+  shell("mv '" + MachinePath("drives/c/Store") + "' '" + MachinePath("drives/c/STORE") + "'");
+  EXPECT_EQ(*LinuxPathOf(L"C:\\store\\inbox\\a.txt"), MachinePath("drives/c/STORE/Inbox/a.txt"));
+  EXPECT_EQ(*LinuxPathOf(L"C:\\Store\\Inbox"), MachinePath("drives/c/STORE/Inbox"));
+  shell("mv '" + MachinePath("drives/c/STORE/Inbox") + "' '" + MachinePath("drives/c/STORE/inbox") + "'");
+  EXPECT_EQ(*LinuxPathOf(L"C:\\Store\\Inbox"), MachinePath("drives/c/STORE/inbox"));
+  shell("rm -r '" + MachinePath("drives/c/STORE") + "'");
+  // Gone: the path keeps the caller's spelling, as for any name that matches nothing.
+  EXPECT_EQ(*LinuxPathOf(L"C:\\Store\\Inbox"), MachinePath("drives/c/Store/Inbox"));
+  shell("mkdir -p '" + MachinePath("drives/c/store/INBOX") + "'");
+  EXPECT_EQ(*LinuxPathOf(L"C:\\Store\\Inbox"), MachinePath("drives/c/store/INBOX"));
 }
 
 TEST_F(MachineCoreTest, CrtCommandLineSplitAndQuoteRoundTrip) {

@@ -247,6 +247,69 @@ TEST_F(FilesTest, LinksAtTheLastComponentAreReparsePoints) {
   EXPECT_TRUE(fs::exists(MachinePath("drives/c/real/target.log")));
 }
 
+// The file functions reuse what the path look-up learnt about the entry: they must report the
+// entry that the name reaches, spelt as asked or not, and write where a case-insensitive name leads.
+TEST_F(FilesTest, NamesInAnyCaseReachTheEntryTheyName) {
+  namespace fs = std::filesystem;
+  fs::create_directories(MachinePath("drives/c/Twin"));
+  Plant("drives/c/twin", "file");  // differs from the folder Twin only in case
+  Plant("drives/c/Logs/Service.log", "old\r\n");
+  fs::create_directory_symlink(MachinePath("drives/c/Logs"), MachinePath("drives/c/LogLink"));
+
+  struct Case {
+    const wchar_t* name;
+    DWORD attributes;
+  };
+  const Case cases[] = {
+      {L"C:\\Twin", FILE_ATTRIBUTE_DIRECTORY},
+      {L"C:\\twin", FILE_ATTRIBUTE_ARCHIVE},
+      {L"C:\\logs\\SERVICE.LOG", FILE_ATTRIBUTE_ARCHIVE},
+      {L"C:\\LOGLINK", FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY},
+      {L"C:\\loglink\\service.log", FILE_ATTRIBUTE_ARCHIVE},
+      {L"C:\\Logs\\Missing.log", INVALID_FILE_ATTRIBUTES},
+      {L"C:\\Logs\\Service.log\\", INVALID_FILE_ATTRIBUTES},  // a file named as a folder
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(GetFileAttributesW(c.name), c.attributes) << Utf8FromWide(c.name);
+  }
+
+  // Appending through names in other cases lands in the one existing file, and a new file goes
+  // into the existing folder, not into a new one spelt as asked.
+  const wchar_t* names[] = {L"C:\\Logs\\Service.log", L"c:\\LOGS\\service.LOG", L"C:\\loglink\\Service.Log"};
+  for (const wchar_t* name : names) {
+    HANDLE h = CreateFileW(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << Utf8FromWide(name);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << Utf8FromWide(name);
+    EXPECT_EQ(FinalPath(h), L"\\\\?\\C:\\Logs\\Service.log") << Utf8FromWide(name);
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(h, "+", 1, &n, nullptr));
+    CloseHandle(h);
+  }
+  EXPECT_EQ(ReadFile(MachinePath("drives/c/Logs/Service.log")), "old\r\n+++");
+  HANDLE h = CreateFileW(L"C:\\LOGS\\New.log", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FinalPath(h), L"\\\\?\\C:\\Logs\\New.log");
+  CloseHandle(h);
+  EXPECT_FALSE(fs::exists(MachinePath("drives/c/LOGS")));
+  EXPECT_EQ(OpenResult(L"C:\\logs\\new.LOG", GENERIC_READ, CREATE_NEW), kFailed | ERROR_FILE_EXISTS);
+}
+
+// A write-only handle's share reservation is dropped when the handle closes, and a closed
+// handle's reservation does not linger in the file's other opens.
+TEST_F(FilesTest, WriteOnlyOpensReserveAndReleaseTheirShareModes) {
+  HANDLE writer = CreateFileW(L"C:\\held.log", FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(OpenResult(L"C:\\HELD.LOG", GENERIC_READ, OPEN_EXISTING), kFailed | ERROR_SHARING_VIOLATION);
+  DWORD n = 0;
+  char byte = 0;
+  EXPECT_FALSE(::ReadFile(writer, &byte, 1, &n, nullptr));  // the handle's rights, not the descriptor's
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(CloseHandle(writer));
+  EXPECT_EQ(OpenResult(L"C:\\held.log", GENERIC_READ, OPEN_EXISTING), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_TRUE(DeleteFileW(L"C:\\Held.log"));
+}
+
 TEST_F(FilesTest, FinalPathSizingAndFlags) {
   HANDLE h = CreateFileW(L"C:\\Users\\Public\\f.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

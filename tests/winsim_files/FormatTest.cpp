@@ -65,6 +65,8 @@ TEST(WideFormatTest, ConversionsFollowTheWindowsRuntime) {
       {F(L"%+d|% d|%+d|%05d|%-05d", 3, 3, -3, -3, -3), L"+3| 3|-3|-0003|-3   "},
       {F(L"%#x|%#X|%#o|%#x", 255u, 255u, 8u, 0u), L"0xff|0XFF|010|0"},
       {F(L"%.5d|%8.3d|%.0d|%05.2d", 42, 42, 0, 7), L"00042|     042||   07"},
+      {F(L"%#.3o|%#o|%#06o|%-#5o|%#.0o", 8u, 0u, 8u, 8u, 0u), L"010|0|000010|010  |0"},
+      {F(L"%-+6d|%+06d|%#10.4x|% 4u", 7, -7, 0x1Fu, 5u), L"+7    |-00007|    0x001f|   5"},
       {F(L"%d|%d", INT_MIN, INT_MAX), L"-2147483648|2147483647"},
       {F(L"%lld", LLONG_MIN), L"-9223372036854775808"},
       // Pointers: 16 upper-case digits without 0x on x64.

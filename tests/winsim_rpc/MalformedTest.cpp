@@ -3,8 +3,12 @@
 // the server must answer or close that connection, never hang or fall, and go on serving others.
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <random>
+#include <string>
 
 #include "RpcFixture.h"
 
@@ -25,6 +29,7 @@ class MalformedTest : public RpcTest {
   // Sends the bytes (after a valid bind when asked), ends the sending side, and reads whatever
   // comes back until the server closes. False when the server neither answered nor closed in time.
   bool Deliver(const std::vector<uint8_t>& bytes, bool bindFirst, std::vector<std::vector<uint8_t>>* replies = nullptr) {
+    KeepAsSeed(bytes, bindFirst);
     RawConnection c;
     if (bindFirst) {
       if (!c.Send(EncodeBind(TestBind(1)))) return false;
@@ -51,6 +56,20 @@ class MalformedTest : public RpcTest {
     EXPECT_EQ(StatusOf([&] { Client_TestAdd(ctx, 1, 2, &sum); }), 0u) << after;
     EXPECT_EQ(sum, 3) << after;
     EXPECT_EQ(StatusOf([&] { Client_TestClose(&ctx); }), 0u) << after;
+  }
+
+  // With WINSIM_RPC_SEED_DIR set, every byte stream sent (after the bind it follows, as the
+  // connection carries it) is also written there, one file each: the decoding fuzz target's seeds.
+  static void KeepAsSeed(const std::vector<uint8_t>& bytes, bool bindFirst) {
+    const char* dir = std::getenv("WINSIM_RPC_SEED_DIR");
+    if (!dir || !*dir) return;
+    static int count = 0;
+    std::vector<uint8_t> stream;
+    if (bindFirst) stream = EncodeBind(TestBind(1));
+    stream.insert(stream.end(), bytes.begin(), bytes.end());
+    std::string name = std::string(dir) + "/malformed-" + std::to_string(getpid()) + "-" + std::to_string(count++);
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()),
+                                                static_cast<std::streamsize>(stream.size()));
   }
 
   static std::vector<uint8_t> WithLength(std::vector<uint8_t> b, size_t fragLength) {

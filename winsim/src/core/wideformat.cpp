@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <string_view>
 
 #include "core/strings.h"
 
@@ -18,7 +20,8 @@ struct Spec {
   Size size = Size::None;
 };
 
-void Pad(std::wstring& out, const std::wstring& body, const Spec& spec) {
+// Appends the body, padded with spaces to the width on the side the flags ask for.
+void Pad(std::wstring& out, std::wstring_view body, const Spec& spec) {
   size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
   if (body.size() >= width) {
     out += body;
@@ -31,16 +34,23 @@ void Pad(std::wstring& out, const std::wstring& body, const Spec& spec) {
   }
 }
 
+// Appends an integer: sign or base prefix, zeros (from the precision, the # flag of octal, or the
+// 0 flag), then the digits, padded to the width. Written straight into the output: the body is
+// built in place of a temporary string.
 void FormatInteger(std::wstring& out, uint64_t magnitude, bool negative, wchar_t conv, const Spec& spec) {
   unsigned base = conv == L'o' ? 8 : (conv == L'x' || conv == L'X' || conv == L'p') ? 16 : 10;
   const char* digitsOf = conv == L'x' ? "0123456789abcdef" : "0123456789ABCDEF";
-  std::wstring digits;
-  for (uint64_t v = magnitude; v != 0; v /= base) digits.insert(digits.begin(), static_cast<wchar_t>(digitsOf[v % base]));
-  if (magnitude == 0 && spec.precision != 0) digits = L"0";
-  if (spec.precision > 0 && digits.size() < static_cast<size_t>(spec.precision)) {
-    digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), L'0');
+  wchar_t digits[24];  // 64 bits in octal take 22
+  size_t count = 0;
+  for (uint64_t v = magnitude; v != 0; v /= base) digits[sizeof(digits) / sizeof(digits[0]) - 1 - count++] = static_cast<wchar_t>(digitsOf[v % base]);
+  const wchar_t* first = digits + (sizeof(digits) / sizeof(digits[0]) - count);
+  if (magnitude == 0 && spec.precision != 0) {
+    digits[0] = L'0';
+    first = digits;
+    count = 1;
   }
-  std::wstring prefix;
+  size_t zeros = spec.precision > 0 && count < static_cast<size_t>(spec.precision) ? spec.precision - count : 0;
+  const wchar_t* prefix = L"";
   if (conv == L'd' || conv == L'i') {
     if (negative) prefix = L"-";
     else if (spec.plus) prefix = L"+";
@@ -49,14 +59,21 @@ void FormatInteger(std::wstring& out, uint64_t magnitude, bool negative, wchar_t
     prefix = L"0x";
   } else if (spec.alt && magnitude != 0 && conv == L'X') {
     prefix = L"0X";
-  } else if (spec.alt && conv == L'o' && (digits.empty() || digits[0] != L'0')) {
-    digits.insert(digits.begin(), L'0');
+  } else if (spec.alt && conv == L'o' && zeros == 0 && (count == 0 || first[0] != L'0')) {
+    zeros = 1;
   }
+  size_t prefixLength = std::wcslen(prefix);
   size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
-  if (spec.zero && !spec.left && spec.precision < 0 && prefix.size() + digits.size() < width) {
-    digits.insert(0, width - prefix.size() - digits.size(), L'0');
+  if (spec.zero && !spec.left && spec.precision < 0 && prefixLength + zeros + count < width) {
+    zeros = width - prefixLength - count;
   }
-  Pad(out, prefix + digits, spec);
+  size_t body = prefixLength + zeros + count;
+  size_t spaces = body < width ? width - body : 0;
+  if (!spec.left) out.append(spaces, L' ');
+  out.append(prefix, prefixLength);
+  out.append(zeros, L'0');
+  out.append(first, count);
+  if (spec.left) out.append(spaces, L' ');
 }
 
 std::wstring NarrowToWide(const char* text, int precision) {
@@ -195,15 +212,17 @@ bool FormatWindowsWide(const wchar_t* format, va_list argsIn, std::wstring* out)
       case L's':
       case L'S': {
         bool narrow = conv == L's' ? spec.size == Size::Short : (spec.size != Size::Long32 && spec.size != Size::Wide);
-        std::wstring text;
+        std::wstring converted;
+        std::wstring_view text;
         if (narrow) {
           const char* s = va_arg(ap, const char*);
-          text = s ? NarrowToWide(s, spec.precision) : L"(null)";
+          converted = s ? NarrowToWide(s, spec.precision) : L"(null)";
+          text = converted;
         } else {
           const wchar_t* s = va_arg(ap, const wchar_t*);
-          text = s ? std::wstring(s) : L"(null)";
+          text = s ? std::wstring_view(s) : std::wstring_view(L"(null)");
         }
-        if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) text.resize(spec.precision);
+        if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) text = text.substr(0, spec.precision);
         Pad(result, text, spec);
         break;
       }
@@ -212,7 +231,7 @@ bool FormatWindowsWide(const wchar_t* format, va_list argsIn, std::wstring* out)
         bool narrow = conv == L'c' ? spec.size == Size::Short : (spec.size != Size::Long32 && spec.size != Size::Wide);
         wchar_t c = narrow ? static_cast<wchar_t>(static_cast<unsigned char>(va_arg(ap, int)))
                            : static_cast<wchar_t>(va_arg(ap, unsigned));
-        Pad(result, std::wstring(1, c), spec);
+        Pad(result, std::wstring_view(&c, 1), spec);
         break;
       }
       case L'e':

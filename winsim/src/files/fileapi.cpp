@@ -4,10 +4,14 @@
 #include "fileapi.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -31,7 +35,6 @@ HANDLE Fail(DWORD error) {
 }
 
 bool StatFollow(const std::string& path, struct stat* st) { return stat(path.c_str(), st) == 0; }
-bool StatLink(const std::string& path, struct stat* st) { return lstat(path.c_str(), st) == 0; }
 
 // FILETIME counts 100 ns since 1601-01-01 UTC.
 FILETIME FileTimeOf(const struct timespec& t) {
@@ -74,6 +77,44 @@ DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD size) {
   return static_cast<DWORD>(text.size());
 }
 
+// The folder /proc/self/fd of this process, kept open since finding it through /proc/self costs
+// more than reading a link in it; -1 until first needed. A forked child would read its parent's
+// descriptors through the inherited one, so the child closes it at once (before anything else
+// runs in it) and opens its own when it needs it.
+std::atomic<int> g_ownDescriptorFolder{-1};
+
+void ForgetOwnDescriptorFolderInChild() {
+  int folder = g_ownDescriptorFolder.exchange(-1, std::memory_order_acq_rel);
+  if (folder >= 0) close(folder);
+}
+
+// The link /proc/self/fd/<fd>: where a descriptor of this process leads. No lock is taken, so
+// that a child forked while another thread is here cannot be left holding it.
+ssize_t ReadOwnDescriptorLink(int fd, char* buffer, size_t size) {
+  static const int registered = pthread_atfork(nullptr, nullptr, ForgetOwnDescriptorFolderInChild);
+  char name[16];
+  std::snprintf(name, sizeof(name), "%d", fd);
+  int folder = g_ownDescriptorFolder.load(std::memory_order_acquire);
+  // Without the fork handler a kept folder could outlive its process: ask by name each time.
+  if (folder < 0 && registered == 0) {
+    int opened = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened >= 0) {
+      if (g_ownDescriptorFolder.compare_exchange_strong(folder, opened, std::memory_order_acq_rel)) {
+        folder = opened;
+      } else {
+        // Another thread of this process was first.
+        close(opened);
+      }
+    }
+  }
+  if (folder < 0) {
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    return readlink(path, buffer, size);
+  }
+  return readlinkat(folder, name, buffer, size);
+}
+
 }  // namespace
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -98,11 +139,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   const std::string& path = name->linuxPath;
 
   struct stat own;
-  bool present = StatLink(path, &own);
+  bool present = name->StatOwn(&own);
   bool isLink = present && S_ISLNK(own.st_mode);
   bool openLink = isLink && (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT);
-  struct stat target;
-  bool targetPresent = StatFollow(path, &target);
+  // Only a link leads elsewhere: any other entry is its own target, and no entry has none.
+  struct stat target = own;
+  bool targetPresent = isLink ? StatFollow(path, &target) : present;
   // What the open meets: the link itself, or what the path leads to.
   bool exists = openLink ? true : targetPresent;
   bool isDir = openLink ? (targetPresent && S_ISDIR(target.st_mode)) : (exists && S_ISDIR(target.st_mode));
@@ -150,13 +192,24 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   bool truncate = exists && !openLink && !isDir &&
                   (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING);
   mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  // A write-only open is made readable on Linux when the file allows it, so that the share
+  // reservation can lock the handle's own description instead of reopening the file through
+  // /proc; reads are still refused by the handle's granted access, not by the descriptor.
+  bool upgraded = (flags & O_ACCMODE) == O_WRONLY;
+  if (upgraded) flags = (flags & ~O_ACCMODE) | O_RDWR;
   int fd = open(path.c_str(), flags, mode);
+  if (fd < 0 && upgraded && errno == EACCES) {
+    upgraded = false;
+    flags = (flags & ~O_ACCMODE) | O_WRONLY;
+    fd = open(path.c_str(), flags, mode);
+  }
   if (fd < 0) return Fail(winsim::ErrorFromErrno(errno, path));
   // The sharing check comes before the open changes anything: a refused open leaves the file as
   // it was, so it is truncated only afterwards.
   winsim::ShareReservation share;
   if (!openLink) {
-    unsigned long shared = winsim::ReserveShareAccess(fd, access, dwShareMode, &share);
+    bool readable = (flags & O_ACCMODE) != O_WRONLY;
+    unsigned long shared = winsim::ReserveShareAccess(fd, readable, access, dwShareMode, &share);
     if (shared != ERROR_SUCCESS) {
       close(fd);
       return Fail(shared);
@@ -167,6 +220,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     int rc = (flags & O_ACCMODE) != O_RDONLY ? ftruncate(fd, 0) : ::truncate(path.c_str(), 0);
     if (rc != 0) {
       int err = errno;
+      share.Release();
       close(fd);
       return Fail(winsim::ErrorFromErrno(err, path));
     }
@@ -391,9 +445,8 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD 
   }
   // Where the handle's object is now, through every link on the way (the link itself when it was
   // opened as one).
-  std::string proc = "/proc/self/fd/" + std::to_string(file->Fd());
   char buffer[4096];
-  ssize_t n = readlink(proc.c_str(), buffer, sizeof(buffer) - 1);
+  ssize_t n = ReadOwnDescriptorLink(file->Fd(), buffer, sizeof(buffer) - 1);
   if (n <= 0) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return 0;
@@ -431,7 +484,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     return INVALID_FILE_ATTRIBUTES;
   }
   struct stat own;
-  if (!StatLink(name->linuxPath, &own)) {
+  if (!name->StatOwn(&own)) {
     SetLastError(winsim::ErrorFromErrno(errno, name->linuxPath));
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -458,7 +511,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
   }
   const std::string& path = name->linuxPath;
   struct stat own;
-  if (StatLink(path, &own)) {
+  if (name->StatOwn(&own)) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return FALSE;
   }
@@ -487,7 +540,7 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   }
   const std::string& path = name->linuxPath;
   struct stat own;
-  if (!StatLink(path, &own)) {
+  if (!name->StatOwn(&own)) {
     SetLastError(winsim::ErrorFromErrno(errno, path));
     return FALSE;
   }
@@ -527,7 +580,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   }
   const std::string& path = name->linuxPath;
   struct stat own;
-  if (!StatLink(path, &own)) {
+  if (!name->StatOwn(&own)) {
     SetLastError(winsim::ErrorFromErrno(errno, path));
     return FALSE;
   }

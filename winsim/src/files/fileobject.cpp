@@ -19,6 +19,8 @@ FileObject::FileObject(int fd, DWORD grantedAccess, std::string linuxPath)
 FileObject::~FileObject() {
   // A handle table torn down at exit never closed its handles one by one.
   if (m_watch) m_watch->Close();
+  // The reservation may lock this descriptor: it goes first.
+  share.Release();
   if (m_fd >= 0) close(m_fd);
   if (deleteOnClose && !m_path.empty()) unlink(m_path.c_str());
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cwchar>
 #include <cwctype>
 #include <vector>
 
@@ -26,35 +27,37 @@ namespace {
 bool IsSep(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // Folds the components after the root; trailing dots and spaces of a component are not part of a
-// Windows name.
+// Windows name. The components are written straight after the root, a ".." taking back the last
+// one written.
 std::wstring Fold(const std::wstring& root, const std::wstring& rest) {
-  std::vector<std::wstring> parts;
-  std::wstring component;
-  auto flush = [&]() {
+  std::wstring out;
+  out.reserve(root.size() + rest.size() + 1);
+  out += root;
+  const size_t base = out.size();
+  size_t begin = 0;
+  auto flush = [&](size_t end) {
+    std::wstring_view component(rest.data() + begin, end - begin);
+    begin = end + 1;
     if (component == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (component != L"." && !component.empty()) {
-      while (!component.empty() && (component.back() == L'.' || component.back() == L' ')) component.pop_back();
-      if (!component.empty()) parts.push_back(component);
+      if (out.size() > base) {
+        size_t separator = out.rfind(L'\\');
+        out.resize(separator == std::wstring::npos || separator < base ? base : separator);
+      }
+      return;
     }
-    component.clear();
+    if (component == L"." || component.empty()) return;
+    while (!component.empty() && (component.back() == L'.' || component.back() == L' ')) component.remove_suffix(1);
+    if (component.empty()) return;
+    if (out.size() > base) out += L'\\';
+    out += component;
   };
-  for (wchar_t c : rest) {
-    if (IsSep(c)) {
-      flush();
-    } else {
-      component.push_back(c);
-    }
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (IsSep(rest[i])) flush(i);
   }
   bool trailing = !rest.empty() && IsSep(rest.back());
   // A last component of only dots (other than . and ..) or spaces vanishes but keeps the folder.
-  flush();
-  std::wstring out = root;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i) out += L'\\';
-    out += parts[i];
-  }
-  if (trailing && !parts.empty()) out += L'\\';
+  flush(rest.size());
+  if (trailing && out.size() > base) out += L'\\';
   return out;
 }
 
@@ -101,15 +104,22 @@ std::optional<ResolvedName> ResolveFileName(const wchar_t* name, unsigned long* 
   }
   auto full = FullWindowsPath(name, error);
   if (!full) return std::nullopt;
-  auto linuxPath = LinuxPathOf(*full, error);
-  if (!linuxPath) return std::nullopt;
   ResolvedName out;
+  auto linuxPath = LinuxPathOf(*full, error, &out.entry);
+  if (!linuxPath) return std::nullopt;
   out.windowsPath = *full;
   out.linuxPath = *linuxPath;
-  std::wstring given = name;
-  out.trailingSeparator = IsSep(given.back());
+  out.trailingSeparator = IsSep(name[std::wcslen(name) - 1]);
   while (out.linuxPath.size() > 1 && out.linuxPath.back() == '/') out.linuxPath.pop_back();
   return out;
+}
+
+bool ResolvedName::StatOwn(struct stat* own) const {
+  if (entry.known) {
+    *own = entry.own;
+    return true;
+  }
+  return lstat(linuxPath.c_str(), own) == 0;
 }
 
 unsigned long MissingError(const std::string& linuxPath) {

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "core/paths.h"
+
 namespace winsim {
 
 // The current directory of the process as a Windows path (its Linux working directory).
@@ -17,6 +19,11 @@ struct ResolvedName {
   std::wstring windowsPath;
   std::string linuxPath;
   bool trailingSeparator = false;
+  // The entry's lstat when the look-up made one (see LinuxPathOf).
+  ResolvedEntry entry;
+  // The entry's own status (its lstat, a link not followed): the look-up's when it made one, else
+  // asked now. False with errno set when there is no entry.
+  bool StatOwn(struct stat* own) const;
 };
 std::optional<ResolvedName> ResolveFileName(const wchar_t* name, unsigned long* error);
 

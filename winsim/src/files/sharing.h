@@ -34,11 +34,16 @@ class ShareReservation {
  public:
   ShareReservation() = default;
   ~ShareReservation() { Release(); }
-  ShareReservation(ShareReservation&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+  ShareReservation(ShareReservation&& other) noexcept : m_fd(other.m_fd), m_ownsFd(other.m_ownsFd) {
+    other.m_fd = -1;
+    other.m_ownsFd = false;
+  }
   ShareReservation& operator=(ShareReservation&& other) noexcept;
   ShareReservation(const ShareReservation&) = delete;
   ShareReservation& operator=(const ShareReservation&) = delete;
 
+  // Gives the locks up. A reservation on the handle's own descriptor must be released before that
+  // descriptor is closed.
   void Release();
   // The descriptor that carries the locks; -1 when nothing is held.
   int Fd() const { return m_fd; }
@@ -46,20 +51,30 @@ class ShareReservation {
   int Detach() {
     int fd = m_fd;
     m_fd = -1;
+    m_ownsFd = false;
     return fd;
   }
 
  private:
-  friend unsigned long ReserveShareAccess(int, DWORD, DWORD, ShareReservation*);
+  friend unsigned long ReserveShareAccess(int, bool, DWORD, DWORD, ShareReservation*);
   friend unsigned long ReserveImage(const std::string&, ShareReservation*);
   int m_fd = -1;
+  // Whether the descriptor is the reservation's own (closed on release, which drops its locks) or
+  // the handle's (left open, its locks dropped explicitly, since the handle's descriptor may
+  // outlive the handle and a forked child may share its description for a moment).
+  bool m_ownsFd = false;
 };
 
 // Checks an open of the file behind fd (a descriptor just opened for it) with the granted access
 // and the share mode against every other open of that file on the machine, and on success holds
-// the open's reservation in *reservation. ERROR_SUCCESS or ERROR_SHARING_VIOLATION. A file that
-// cannot be reopened for the locks (no read permission on Linux) is not checked.
-unsigned long ReserveShareAccess(int fd, DWORD access, DWORD shareMode, ShareReservation* reservation);
+// the open's reservation in *reservation. ERROR_SUCCESS or ERROR_SHARING_VIOLATION. The locks are
+// taken on fd itself (its open file description) when fdReadable says fd was opened for reading
+// (shared locks need that); the reservation then refers to fd without owning it, and must be
+// released before fd is closed. Otherwise they are taken on a description of their own, reopened
+// through /proc, which costs far more. A file that cannot be reopened for the locks (no read
+// permission on Linux) is not checked.
+unsigned long ReserveShareAccess(int fd, bool fdReadable, DWORD access, DWORD shareMode,
+                                 ShareReservation* reservation);
 
 // Opens the program file at linuxPath as process creation does (read and execute, sharing reading
 // and deletion) and holds the reservation of a running image. ERROR_SUCCESS or

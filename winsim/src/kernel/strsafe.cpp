@@ -36,7 +36,8 @@ HRESULT PrintfWorker(const char* name, wchar_t* dest, size_t cchDest, const wcha
     if (cchDest != 0) dest[0] = L'\0';
     return STRSAFE_E_INVALID_PARAMETER;
   }
-  std::wstring text;
+  // The text is formatted into a buffer kept by the thread, which keeps its room from call to call.
+  thread_local std::wstring text;
   if (!format || !winsim::FormatWindowsWide(format, args, &text)) {
     dest[0] = L'\0';
     return STRSAFE_E_INVALID_PARAMETER;
