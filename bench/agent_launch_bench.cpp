@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <string>
 
+#include "BenchLine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -135,6 +136,8 @@ int main(int argc, char** argv) {
   std::printf("ratio, signed image to fork and exec: %.2f\n", direct > 0 ? image / direct : 0.0);
   std::printf("ratio, native file to fork and exec:  %.2f\n", direct > 0 ? native / direct : 0.0);
   if (failures) std::printf("failures: %d\n", failures);
+  BenchLine("agent.launch_image", 1000.0 * image / launches, 1000.0 * direct / launches, "ms", "-");
+  BenchLine("agent.launch_native", 1000.0 * native / launches, 1000.0 * direct / launches, "ms", "-");
   std::string cleanup = "rm -rf '" + machine + "'";
   int removed = std::system(cleanup.c_str());
   (void)removed;

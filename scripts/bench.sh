@@ -28,6 +28,7 @@ cd "$(dirname "$0")/.."
 
 BENCHMARKS=(
   "log_bench"
+  "agent_launch_bench"
   "process_launch_bench"
   "package_folder_notify_bench"
   "service_control_bench"
