@@ -68,8 +68,8 @@ inline std::string Utf16LeBytes(const std::wstring& text) {
 #endif
 
 #if defined(__MINGW32__)
-// MinGW-w64 10 has no appmodel.h and no RpcServerRegisterIf3; the functions themselves are in its
-// kernel32 and rpcrt4 import libraries. Declared as Microsoft documents them.
+// MinGW-w64 10 has no appmodel.h, no RpcServerRegisterIf3 and no DeriveCapabilitySidsFromName; the
+// first are in its kernel32 and rpcrt4 import libraries, the last in mingw/'s. Declared as Microsoft documents them.
 extern "C" {
 
 #define PACKAGE_FILTER_HEAD 0x00000010
@@ -104,6 +104,11 @@ WINBASEAPI LONG WINAPI FindPackagesByPackageFamily(PCWSTR packageFamilyName, UIN
                                                    UINT32* packageProperties);
 WINBASEAPI LONG WINAPI PackageIdFromFullName(PCWSTR packageFullName, const UINT32 flags, UINT32* bufferLength,
                                              BYTE* buffer);
+
+// In kernelbase.dll from Windows 10 on; the Windows build's import library delay-loads it.
+WINBASEAPI BOOL WINAPI DeriveCapabilitySidsFromName(LPCWSTR CapName, PSID** CapabilityGroupSids,
+                                                    DWORD* CapabilityGroupSidCount, PSID** CapabilitySids,
+                                                    DWORD* CapabilitySidCount);
 
 RPCRTAPI RPC_STATUS RPC_ENTRY RpcServerRegisterIf3(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
                                                    unsigned int Flags, unsigned int MaxCalls, unsigned int MaxRpcSize,
