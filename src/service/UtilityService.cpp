@@ -116,9 +116,10 @@ VOID CALLBACK CUtilityService::StartRpcServerWorkCallback(PTP_CALLBACK_INSTANCE,
 void CUtilityService::OnStop() {
   WriteLog(L"", 1, LOG_LEVEL_INFO, L"CUtilityService::OnStop enter.\n");
   WriteServiceEvent(L"CppWindowsService in OnStop", kEventLevelInformation);
-  g_bRpcServerStopping.store(true);
-  // The interface's unregistration and the binding vector's release come with the RPC endpoint;
-  // the interim endpoint registers nothing.
+  // Sets the stop flag (running metering loops end at their next tick), unregisters the interface
+  // without waiting for calls in progress, removes its endpoint-map entries and frees the binding
+  // vector; results are not looked at.
+  RpcServerTeardown();
 }
 
 void CUtilityService::WriteServiceEvent(PCWSTR pszMessage, UCHAR level) {
