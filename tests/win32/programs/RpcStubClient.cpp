@@ -1,186 +1,246 @@
-// Checks the Windows build's stubs of UtilityServiceRpc against the platform's RPC run-time: starts
-// RpcStubServer.exe (beside this program) on an endpoint of its own, calls every procedure over
-// ncalrpc and checks what came back, the callback included. Prints one line per step ("ok",
-// "FAILED" or "SKIPPED" with the reason) and exits with the number of failures.
+// Drives the service's manager routines through the Windows build's stubs under the platform's RPC
+// run-time (Wine in the Windows check): starts RpcStubServer.exe (the routines on the service's
+// endpoint), runs the Windows build of Utility.exe, the companion app's stand-in, against it with a
+// table of action lists, and compares every line that Utility.exe prints, and the lines that the
+// routines print on the server's side. Prints one line per case ("ok", "FAILED" with what differed,
+// or "SKIPPED" with the reason) and exits with the number of failures.
 #include <windows.h>
-#include <oleauto.h>
-#include <rpc.h>
 
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cwchar>
+#include <mutex>
 #include <string>
 #include <thread>
-
-#include "RpcGuard.h"
-#include "UtilityServiceRpc.h"
-
-extern "C" void* __RPC_USER MIDL_user_allocate(size_t size) { return malloc(size); }
-extern "C" void __RPC_USER MIDL_user_free(void* p) { free(p); }
+#include <vector>
 
 namespace {
 
 int g_failures = 0;
 
-void Report(bool ok, const char* step, const std::string& detail = "") {
+void Report(bool ok, const std::string& step, const std::string& detail = "") {
   if (ok) {
-    std::printf("ok       %s\n", step);
+    std::printf("ok       %s\n", step.c_str());
   } else {
-    std::printf("FAILED   %s: %s\n", step, detail.c_str());
+    std::printf("FAILED   %s: %s\n", step.c_str(), detail.c_str());
     ++g_failures;
   }
   std::fflush(stdout);
 }
 
-void Skip(const char* step, const char* reason) {
-  std::printf("SKIPPED  %s: %s\n", step, reason);
+void Skip(const std::string& step, const std::string& reason) {
+  std::printf("SKIPPED  %s: %s\n", step.c_str(), reason.c_str());
   std::fflush(stdout);
 }
 
-std::string Code(unsigned long code) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%lx", code);
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += "[" + line + "]";
   return text;
 }
 
-// Runs a call; returns 0 or the RPC exception it raised.
-template <typename Call>
-unsigned long Guarded(Call call) {
-  return RpcGuardedCall([](void* argument) { (*static_cast<Call*>(argument))(); }, &call);
+std::wstring Folder() {
+  wchar_t self[MAX_PATH] = {};
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path(self, length);
+  return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
-std::atomic<int> g_ticks{0};
-std::atomic<bool> g_wrongValue{false};
-std::atomic<hyper> g_lastTick{0};
-const hyper kCallerValue = 0x0123456789ABCDEFLL;
+// A started program whose standard output is read line by line into `lines`.
+struct Child {
+  PROCESS_INFORMATION process{};
+  std::thread reader;
+  std::mutex lock;
+  std::vector<std::string> lines;
+
+  bool Start(const std::wstring& commandLine) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::wstring command = commandLine;
+    BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+      CloseHandle(readEnd);
+      return false;
+    }
+    reader = std::thread([this, readEnd] {
+      std::string pending;
+      char buffer[512];
+      DWORD count = 0;
+      while (ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+        pending.append(buffer, count);
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+          std::string line = pending.substr(0, end);
+          if (!line.empty() && line.back() == '\r') line.pop_back();
+          pending.erase(0, end + 1);
+          std::lock_guard<std::mutex> guard(lock);
+          lines.push_back(line);
+        }
+      }
+      CloseHandle(readEnd);
+    });
+    return true;
+  }
+
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> guard(lock);
+    return lines;
+  }
+
+  // Waits up to `ms` for a line; true when it came.
+  bool WaitForLine(const std::string& wanted, DWORD ms) {
+    for (DWORD waited = 0; waited <= ms; waited += 50) {
+      for (const auto& line : Lines()) {
+        if (line == wanted) return true;
+      }
+      Sleep(50);
+    }
+    return false;
+  }
+
+  // Waits up to `ms` for the end (ending the process after that); the exit code, or -1 when it
+  // had to be ended.
+  long Finish(DWORD ms) {
+    long code = -1;
+    if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0) {
+      DWORD exitCode = 0;
+      GetExitCodeProcess(process.hProcess, &exitCode);
+      code = static_cast<long>(exitCode);
+    } else {
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, 5000);
+    }
+    if (reader.joinable()) reader.join();
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return code;
+  }
+};
+
+// Runs Utility.exe --rpc with the actions; its lines, or a failure when it did not end with 0.
+bool RunUtility(const std::wstring& actions, std::vector<std::string>& lines, std::string& problem) {
+  Child utility;
+  if (!utility.Start(L"\"" + Folder() + L"Utility.exe\" --rpc " + actions)) {
+    problem = "cannot start Utility.exe: " + std::to_string(GetLastError());
+    return false;
+  }
+  long code = utility.Finish(30000);
+  lines = utility.Lines();
+  // The first line echoes the command line.
+  if (!lines.empty() && lines[0].rfind("Utility.exe command line: ", 0) == 0) lines.erase(lines.begin());
+  if (code != 0) {
+    problem = code == -1 ? "Utility.exe did not end within 30 s" : "Utility.exe exited with " + std::to_string(code);
+    return false;
+  }
+  return true;
+}
+
+// Whether `wanted` occur in `lines` in this order (other lines may come between).
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+  size_t next = 0;
+  for (const auto& line : lines) {
+    if (next < wanted.size() && line == wanted[next]) ++next;
+  }
+  return next == wanted.size();
+}
+
+const char kCommendLine[] = "getcommend: length 35 text \"rrrrrrrr  GetCommendSvr RpcServer \" last 0";
 
 }  // namespace
 
-extern "C" void __cdecl MeteringTick(hyper tickCount, hyper callerValue) {
-  if (callerValue != kCallerValue) g_wrongValue = true;
-  g_lastTick = tickCount;
-  ++g_ticks;
-}
-
 int wmain() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self);
-  folder.erase(folder.find_last_of(L'\\') + 1);
-  std::wstring endpoint = L"TorvexRpcStubCheck_" + std::to_wstring(GetCurrentProcessId());
-  std::wstring command = L"\"" + folder + L"RpcStubServer.exe\" " + endpoint;
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION server{};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &server)) {
-    Report(false, "start RpcStubServer.exe", Code(GetLastError()));
+  // The routines of the earlier run may still be listening, if it was ended before its clean-up.
+  Child server;
+  if (!server.Start(L"\"" + Folder() + L"RpcStubServer.exe\"")) {
+    Report(false, "start RpcStubServer.exe", std::to_string(GetLastError()));
     return 1;
   }
-
-  RPC_WSTR text = nullptr;
-  RPC_BINDING_HANDLE binding = nullptr;
-  RPC_STATUS status = RpcStringBindingComposeW(nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
-                                               nullptr, reinterpret_cast<RPC_WSTR>(&endpoint[0]), nullptr, &text);
-  if (status == RPC_S_OK) status = RpcBindingFromStringBindingW(text, &binding);
-  if (text != nullptr) RpcStringFreeW(&text);
-  Report(status == RPC_S_OK, "binding from the string binding", Code(status));
-
-  // The server needs a moment to open its endpoint: until then the call finds nobody (1722).
-  UTILITY_CONTEXT_HANDLE context = nullptr;
-  unsigned long code = RPC_S_SERVER_UNAVAILABLE;
-  for (int i = 0; i < 200 && code == RPC_S_SERVER_UNAVAILABLE; ++i) {
-    code = Guarded([&] { OpenRpcEndpoint(binding, &context); });
-    if (code == RPC_S_SERVER_UNAVAILABLE) Sleep(50);
+  bool listening = server.WaitForLine("listening", 20000);
+  Report(listening, "RpcStubServer.exe listens on the service's endpoint", Joined(server.Lines()));
+  if (!listening) {
+    server.Finish(0);
+    return g_failures;
   }
-  Report(code == 0 && context != nullptr, "OpenRpcEndpoint gives a context", Code(code));
 
-  if (context != nullptr) {
-    BSTR bstr = nullptr;
-    code = Guarded([&] { GetCommend(context, &bstr); });
-    bool textOk = code == 0 && bstr != nullptr && SysStringLen(bstr) == 35 &&
-                  std::wmemcmp(bstr, L"rrrrrrrr  GetCommendSvr RpcServer ", 34) == 0 && bstr[34] == L'\0';
-    Report(textOk, "GetCommend: a BSTR of 35 characters, the last the NUL",
-           code != 0 ? Code(code) : "length " + std::to_string(bstr ? SysStringLen(bstr) : 0));
-    SysFreeString(bstr);
-
-    bstr = nullptr;
-    code = Guarded([&] {
-      SetXMLCommend(context, L"notepad.exe \"C:\\a b\\\u00e9t\u00e9.txt\"");
-      GetCommend(context, &bstr);
-    });
-    Report(code == 0 && bstr != nullptr && std::wcscmp(bstr, L"notepad.exe \"C:\\a b\\\u00e9t\u00e9.txt\"") == 0,
-           "SetXMLCommend: the wide string arrives whole", Code(code));
-    SysFreeString(bstr);
-
-    code = Guarded([&] { SetMeteringPeriod(context, 2000); });
-    Report(code == 0, "SetMeteringPeriod", Code(code));
-
-    // Two callbacks on the thread that waits in StartMetering (period 0: the server returns after
-    // them).
-    code = Guarded([&] { StartMetering(context, 0, kCallerValue); });
-    if (code != 0 && g_ticks == 0) {
-      // Wine 8: the server's NDR engine finds no binding for a callback handle (1702).
-      Skip("MeteringTick", ("the run-time cannot call the client back: StartMetering ends with " + Code(code) +
-                            " before any MeteringTick arrives").c_str());
-    } else {
-      Report(code == 0 && g_ticks == 2 && !g_wrongValue && g_lastTick == 2,
-             "MeteringTick: two callbacks with the caller's value during StartMetering",
-             Code(code) + ", ticks " + std::to_string(g_ticks.load()));
+  // Action lists whose every printed line is known. A fault ends the list: after one, Wine's
+  // client sends the next call on a new connection, which its server refuses.
+  const struct {
+    const char* name;
+    const wchar_t* actions;
+    std::vector<std::string> expected;
+    std::vector<std::string> serverSays;  // in this order, after what the earlier cases said
+  } cases[] = {
+      {"open, GetCommend, SetMeteringPeriod, close",
+       L"open getcommend setperiod:250 setperiod:-7 setperiod:5000 close",
+       {"open: ok", kCommendLine, "setperiod: ok", "setperiod: ok", "setperiod: ok", "close: ok"},
+       {"opening rpc endpoint", "start GetCommend", "closing rpc endpoint"}},
+      {"GetCommend twice on one context gives the same text", L"open getcommend getcommend close",
+       {"open: ok", kCommendLine, kCommendLine, "close: ok"},
+       {"opening rpc endpoint", "start GetCommend", "start GetCommend", "closing rpc endpoint"}},
+      {"a closed context is refused by the client's stub (1775)", L"open close getcommend",
+       {"open: ok", "close: ok", "getcommend: fault 1775"},
+       {"opening rpc endpoint", "closing rpc endpoint"}},
+      {"SetXMLCommend from a caller that is not the console user's app is refused (5)",
+       L"open \"setxml:notepad.exe C:\\x.txt\"", {"open: ok", "setxml: fault 5"}, {"opening rpc endpoint"}},
+  };
+  size_t serverSeen = 0;
+  for (const auto& row : cases) {
+    std::vector<std::string> lines;
+    std::string problem;
+    bool ran = RunUtility(row.actions, lines, problem);
+    if (!ran) {
+      Report(false, row.name, problem + " " + Joined(lines));
+      continue;
     }
+    Report(lines == row.expected, row.name, "expected " + Joined(row.expected) + ", got " + Joined(lines));
+    // The routines' lines for this case: they may follow Utility's end by a moment.
+    std::vector<std::string> said;
+    for (int i = 0; i < 40; ++i) {
+      std::vector<std::string> all = server.Lines();
+      said.assign(all.begin() + static_cast<long>(serverSeen), all.end());
+      if (InOrder(said, row.serverSays)) break;
+      Sleep(50);
+    }
+    Report(InOrder(said, row.serverSays), std::string(row.name) + ": the routines' lines",
+           "expected " + Joined(row.serverSays) + " in order, got " + Joined(said));
+    serverSeen += said.size();
+  }
 
-    code = Guarded([&] { CloseRpcEndpoint(&context); });
-    Report(code == 0 && context == nullptr, "CloseRpcEndpoint nulls the context", Code(code));
-
-    // StopMetering on the same context from another thread while StartMetering still runs: the
-    // second thread's call goes on a second connection of the same association group.
-    g_ticks = 0;
-    code = Guarded([&] { OpenRpcEndpoint(binding, &context); });
-    unsigned long startCode = 0;
-    std::thread meter([&] { startCode = Guarded([&] { StartMetering(context, 10, kCallerValue); }); });
-    for (int i = 0; i < 200 && g_ticks < 2 && startCode == 0; ++i) Sleep(25);
-    unsigned long stopCode = g_ticks == 2 ? Guarded([&] { StopMetering(context); }) : 0;
-    meter.join();
-    if (startCode != 0 && startCode != 0x5EA1 && g_ticks == 0) {
-      Skip("StopMetering during StartMetering",
-           ("the run-time cannot call the client back, so the loop never runs: " + Code(startCode)).c_str());
-    } else if (startCode == 0x5EA1) {
-      Skip("StopMetering during StartMetering", "the run-time serialises calls on the context handle");
+  // Metering calls the client back on the thread that waits in StartMetering: two ticks with the
+  // caller's value, then StopMetering from a second thread ends the loop.
+  {
+    std::vector<std::string> lines;
+    std::string problem;
+    bool ran = RunUtility(L"open meter:10:77:2 close", lines, problem);
+    bool ticked = false;
+    std::string fault;
+    for (const auto& line : lines) {
+      if (line.rfind("tick ", 0) == 0) ticked = true;
+      if (line.rfind("meter: fault ", 0) == 0) fault = line.substr(13);
+    }
+    if (ran && !ticked && !fault.empty()) {
+      // Wine 8: the server's NDR engine finds no binding for a call back to the client (1702), so
+      // the routine's first MeteringTick fails and StartMetering ends with that failure.
+      Skip("StartMetering with MeteringTick callbacks",
+           "the run-time cannot call the client back: StartMetering ends with fault " + fault +
+               " before any MeteringTick arrives");
     } else {
-      Report(startCode == 0 && stopCode == 0 && g_ticks == 2, "StopMetering ends a running StartMetering",
-             Code(startCode) + "/" + Code(stopCode));
-      code = Guarded([&] { CloseRpcEndpoint(&context); });
-      Report(code == 0 && context == nullptr, "CloseRpcEndpoint after the metering run", Code(code));
+      bool ok = ran && lines.size() == 6 && lines[0] == "open: ok" &&
+                lines[1].rfind("tick 1 tickCount ", 0) == 0 && lines[1].find(" callerValue 77") != std::string::npos &&
+                lines[2].rfind("tick 2 tickCount ", 0) == 0 && lines[2].find(" callerValue 77") != std::string::npos &&
+                lines[3] == "stop: ok" && lines[4] == "meter: ok" && lines[5] == "close: ok";
+      Report(ok, "StartMetering with MeteringTick callbacks, ended by StopMetering", problem + " " + Joined(lines));
     }
   }
 
-  // Faults carry the server's code; after one, Wine's client opens a new connection for the
-  // next call, which its server refuses (see above), so these come last on a context of their own.
-  context = nullptr;
-  code = Guarded([&] { OpenRpcEndpoint(binding, &context); });
-  if (context != nullptr) {
-      // The server answers a period other than 2000 with a fault of that value.
-      const struct {
-        hyper period;
-        unsigned long fault;
-      } periods[] = {{2000, 0}, {0x1234, 0x1234}, {0x7FFFFFFF00000005LL, 5}};
-      for (const auto& row : periods) {
-        code = Guarded([&] { SetMeteringPeriod(context, row.period); });
-        Report(code == row.fault, "SetMeteringPeriod: the hyper arrives", "fault " + Code(code));
-      }
-
-  }
-
-  // A null context is refused by the client's stub before anything is sent.
-  code = Guarded([&] { StopMetering(nullptr); });
-  Report(code == RPC_X_SS_IN_NULL_CONTEXT, "a null context is refused with 1775", Code(code));
-
-  if (binding != nullptr) RpcBindingFree(&binding);
-  TerminateProcess(server.hProcess, 0);
-  WaitForSingleObject(server.hProcess, 5000);
-  CloseHandle(server.hProcess);
-  CloseHandle(server.hThread);
+  server.Finish(0);
   std::printf("%d failed\n", g_failures);
   return g_failures;
 }
