@@ -156,7 +156,6 @@ const char kCommendLine[] = "getcommend: length 35 text \"rrrrrrrr  GetCommendSv
 }  // namespace
 
 int wmain() {
-  // The routines of the earlier run may still be listening, if it was ended before its clean-up.
   Child server;
   if (!server.Start(L"\"" + Folder() + L"RpcStubServer.exe\"")) {
     Report(false, "start RpcStubServer.exe", std::to_string(GetLastError()));
