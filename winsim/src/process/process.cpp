@@ -14,6 +14,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "core/machine.h"
 #include "core/paths.h"
@@ -91,7 +92,13 @@ bool Alive(int64_t pid) {
   return true;
 }
 
-void OnExit(int status, void*) { RecordProcessExit(static_cast<uint32_t>(status)); }
+// Runs when a program calls exit() itself (not through its entry's return, which records first).
+// By then the C library has destroyed the calling thread's thread_local objects, the machine
+// database connection among them, so the exit is recorded from a thread of its own.
+void OnExit(int status, void*) {
+  std::thread recorder([status] { RecordProcessExit(static_cast<uint32_t>(status)); });
+  recorder.join();
+}
 
 // The row that a winsim starter made for this process, taken over; 0 when there is none, or when
 // the starter gave it to another pid (the variable leaked to a grandchild).
