@@ -17,8 +17,9 @@ bash scripts/build.sh windows
 bin="$root/build/windows/bin"
 export WINEPREFIX="$root/build/windows/wineprefix"
 export WINEDEBUG=-all
-# No Mono or Gecko: the prefix needs neither, and there is no network to fetch them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko: the prefix needs neither, and there is no network to fetch them. No crash
+# debugger either: without a display it waits for ever, where a crashed program should just end.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export WINEARCH=win64
 unset DISPLAY
 
@@ -70,8 +71,9 @@ else
 fi
 # Without the endpoint the started service stops itself, as it does whenever RpcServerConnect
 # fails; its stop then unregisters from the endpoint map with no binding vector, which Wine's
-# RpcEpUnregister reads without checking, so the process dies there and Wine's control manager
-# reports no controls and exit code 1077. The table's states are played as far as that allows.
+# RpcEpUnregister reads without checking, so the process dies there; Wine's control manager then
+# reports STOPPED with no controls and exit code 1077, or stays at STOP_PENDING. The table's states
+# are played as far as that allows; its log (OnStart, then OnStop) is checked as it stands.
 skip() { echo "SKIPPED $*"; }
 
 echo "=== The service program's table under Wine ==="
@@ -82,6 +84,14 @@ status() { wine "$bin/ServiceStatus.exe" "$name" 2>/dev/null | tr -d '\r'; }
 wait_state() {
   for _ in $(seq 300); do
     [[ "$(status)" == "$1/"* ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# Waits up to 30 s for the service to be stopping or stopped.
+wait_stopping() {
+  for _ in $(seq 300); do
+    [[ "$(status)" == STOP_PENDING/* || "$(status)" == STOPPED/* ]] && return 0
     sleep 0.1
   done
   return 1
@@ -118,7 +128,11 @@ while IFS= read -r line; do
       rm -rf "$logdir"
       wine sc start "$name" >/dev/null 2>&1 || true
       if [[ $no_endpoint -eq 1 ]]; then
-        if wait_state STOPPED; then echo "ok   start: the service stopped itself without its endpoint"; else fail "start: state $(status)"; fi
+        if wait_stopping; then
+          echo "ok   start: the service stops itself without its endpoint ($(status))"
+        else
+          fail "start: state $(status)"
+        fi
       elif wait_state RUNNING; then
         echo "ok   start"
       else
@@ -127,7 +141,13 @@ while IFS= read -r line; do
       ;;
     stop)
       wine sc stop "$name" >/dev/null 2>&1 || true
-      if wait_state STOPPED; then echo "ok   stop"; else fail "stop: state $(status)"; fi
+      if wait_state STOPPED; then
+        echo "ok   stop"
+      elif [[ $no_endpoint -eq 1 && "$(status)" == STOP_PENDING/* ]]; then
+        skip "stop: the process died in Wine's RpcEpUnregister, and Wine's control manager does not always notice: $(status)"
+      else
+        fail "stop: state $(status)"
+      fi
       ;;
     status)
       actual="$(status)"
