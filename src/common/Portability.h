@@ -3,7 +3,8 @@
 //   change records): 16-bit units are WCHAR on Windows but not on a build whose wchar_t is 32 bits;
 // - the UTF-16LE bytes of a wide string, where a hash or a wire takes the Windows form of a text;
 // - declarations that a Windows toolchain lacks, written from Microsoft's documentation for that
-//   toolchain only.
+//   toolchain only, and the RPC exception macros where its compiler has no structured exception
+//   handling.
 #pragma once
 #include <windows.h>
 #include <rpc.h>
@@ -68,8 +69,8 @@ inline std::string Utf16LeBytes(const std::wstring& text) {
 #endif
 
 #if defined(__MINGW32__)
-// MinGW-w64 10 has no appmodel.h and no RpcServerRegisterIf3; the functions themselves are in its
-// kernel32 and rpcrt4 import libraries. Declared as Microsoft documents them.
+// MinGW-w64 10 has no appmodel.h, no RpcServerRegisterIf3 and no DeriveCapabilitySidsFromName; the
+// first are in its kernel32 and rpcrt4 import libraries, the last in mingw/'s. Declared as Microsoft documents them.
 extern "C" {
 
 #define PACKAGE_FILTER_HEAD 0x00000010
@@ -105,11 +106,52 @@ WINBASEAPI LONG WINAPI FindPackagesByPackageFamily(PCWSTR packageFamilyName, UIN
 WINBASEAPI LONG WINAPI PackageIdFromFullName(PCWSTR packageFullName, const UINT32 flags, UINT32* bufferLength,
                                              BYTE* buffer);
 
+// In kernelbase.dll from Windows 10 on; the Windows build's import library delay-loads it.
+WINBASEAPI BOOL WINAPI DeriveCapabilitySidsFromName(LPCWSTR CapName, PSID** CapabilityGroupSids,
+                                                    DWORD* CapabilityGroupSidCount, PSID** CapabilitySids,
+                                                    DWORD* CapabilitySidCount);
+
 RPCRTAPI RPC_STATUS RPC_ENTRY RpcServerRegisterIf3(RPC_IF_HANDLE IfSpec, UUID* MgrTypeUuid, RPC_MGR_EPV* MgrEpv,
                                                    unsigned int Flags, unsigned int MaxCalls, unsigned int MaxRpcSize,
                                                    RPC_IF_CALLBACK_FN* IfCallback, void* SecurityDescriptor);
 
 }  // extern "C"
+
+// RPC exceptions are structured exceptions, which RpcTryExcept catches with __try/__except; GCC has
+// neither. Here the guarded block runs as a lambda through RpcGuardedCall (common/RpcGuard.c), a
+// function with one structured-exception scope whose filter evaluates the RpcExcept expression
+// with the exception's code; when that chooses the handler (a value above 0), the frames in
+// between are unwound as __except unwinds them and the handler block runs. Written the same way as
+// elsewhere:
+//   RpcTryExcept { Call(h); } RpcExcept(I_RpcExceptionFilter(RpcExceptionCode())) { status = RpcExceptionCode(); } RpcEndExcept
+// A return inside the guarded block leaves only the block.
+extern "C" int RpcGuardedCall(void (*call)(void*), void* callArgument, int (*filter)(void*, unsigned long),
+                              void* filterArgument, unsigned long* exceptionCode);
+
+template <typename Body, typename Filter>
+inline bool RpcGuardRun(Body& body, Filter& filter, unsigned long* exceptionCode) {
+  return RpcGuardedCall([](void* b) { (*static_cast<Body*>(b))(); }, &body,
+                        [](void* f, unsigned long code) -> int { return (*static_cast<Filter*>(f))(code); }, &filter,
+                        exceptionCode) != 0;
+}
+
+#undef RpcTryExcept
+#undef RpcExcept
+#undef RpcEndExcept
+#undef RpcExceptionCode
+#define RpcTryExcept                  \
+  {                                   \
+    unsigned long rpcGuardCode_ = 0;  \
+    auto rpcGuardBody_ = [&]() -> void {
+#define RpcExcept(expr)                                                                       \
+  }                                                                                           \
+  ;                                                                                           \
+  auto rpcGuardFilter_ = [&](unsigned long rpcGuardCode_) -> int { return (expr); };          \
+  if (RpcGuardRun(rpcGuardBody_, rpcGuardFilter_, &rpcGuardCode_)) {
+#define RpcEndExcept \
+  }                  \
+  }
+#define RpcExceptionCode() (rpcGuardCode_)
 #elif __has_include(<appmodel.h>)
 #include <appmodel.h>
 #endif

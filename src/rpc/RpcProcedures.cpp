@@ -22,6 +22,7 @@
 
 #include "UtilityServiceRpc.h"
 #include "common/Console.h"
+#include "common/Portability.h"
 #include "common/UtilityApp.h"
 #include "launch/UserSessionLaunch.h"
 #include "rpc/RpcServer.h"

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "UtilityServiceRpc.h"
+#include "common/Portability.h"
 #include "common/UtilityApp.h"
 
 std::atomic<bool> g_bRpcServerStopping{false};

@@ -45,6 +45,8 @@
 
 #include "StandIn.h"
 #include "UtilityServiceRpc.h"
+// RpcTryExcept where the compiler has no structured exception handling.
+#include "common/Portability.h"
 
 void* __RPC_USER midl_user_allocate(size_t size) { return std::malloc(size); }
 void __RPC_USER midl_user_free(void* pointer) { std::free(pointer); }
