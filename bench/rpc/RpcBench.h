@@ -65,18 +65,6 @@ inline long OpenFds(pid_t pid) {
     ++n;
   return ec ? -1 : n;
 }
-// The bytes this process has read and written through system calls (sockets included).
-inline void IoCounters(long long* read, long long* written) {
-  std::ifstream in("/proc/self/io");
-  std::string key;
-  long long value = 0;
-  *read = *written = 0;
-  while (in >> key >> value) {
-    if (key == "rchar:") *read = value;
-    if (key == "wchar:") *written = value;
-  }
-}
-
 // The service on a machine of its own, made as a user would: `winsim init`, the program's
 // -install, a console logon, `winsim service start`. The destructor stops it and removes the machine.
 class ServiceMachine {
