@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,15 @@ inline long OpenFds(pid_t pid) {
     ++n;
   return ec ? -1 : n;
 }
+// The service process of the running benchmark, for the signal handler below.
+inline std::atomic<pid_t> g_servicePid{0};
+// A benchmark stopped by SIGINT or SIGTERM takes its service process with it.
+inline void StopServiceOnSignal(int signal) {
+  pid_t pid = g_servicePid.load();
+  if (pid > 0) kill(pid, SIGKILL);
+  _exit(128 + signal);
+}
+
 // The service on a machine of its own, made as a user would: `winsim init`, the program's
 // -install, a console logon, `winsim service start`. The destructor stops it and removes the machine.
 class ServiceMachine {
@@ -85,6 +95,11 @@ class ServiceMachine {
       } else {
         usleep(10000);
       }
+    }
+    if (m_pid > 0) {
+      g_servicePid = m_pid;
+      std::signal(SIGINT, StopServiceOnSignal);
+      std::signal(SIGTERM, StopServiceOnSignal);
     }
     if (m_pid <= 0) {
       std::fprintf(stderr, "the service did not start on %s\n", m_machine.c_str());

@@ -179,8 +179,8 @@ int main(int argc, char** argv) {
   // After every loop and context has ended: what has not gone back is kept for good.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ServiceSample after = Sample(service);
-  std::printf("service after the loops: resident %ld kB, %ld threads, %ld descriptors\n", after.rssKb, after.threads,
-              after.fds);
+  std::printf("service after the loops: resident %ld kB, %ld threads, %ld descriptors (this client: %ld descriptors)\n",
+              after.rssKb, after.threads, after.fds, OpenFds(getpid()));
   BenchLine("rpc_service_threads_after_loops", static_cast<double>(after.threads), "threads");
   BenchLine("rpc_service_fds_after_loops", static_cast<double>(after.fds), "fds");
   if (failures) std::printf("failed calls: %d\n", failures);
