@@ -35,6 +35,9 @@ BENCHMARKS=(
   "threadpool_timer_bench"
   "trust_digest_bench"
   "utility_process_query_bench"
+  "rpc_call_bench"
+  "rpc_metering_bench"
+  "rpc_soak --minutes 10"
 )
 
 preset=default

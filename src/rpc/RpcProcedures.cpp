@@ -177,6 +177,16 @@ bool IsCallerConsoleUserApp() {
   return bHaveConsoleUser && EqualSid(callerSid.data(), consoleSid.data());
 }
 
+// The callback into the client, its failure returned. A function of its own, so that the
+// structured-exception scope holds no C++ object that would need unwinding.
+RPC_STATUS CallMeteringTick(hyper tickCount, hyper callerValue) {
+  RPC_STATUS failure = RPC_S_OK;
+  RpcTryExcept { MeteringTick(tickCount, callerValue); }
+  RpcExcept(I_RpcExceptionFilter(RpcExceptionCode())) { failure = RpcExceptionCode(); }
+  RpcEndExcept;
+  return failure;
+}
+
 }  // namespace
 
 LONGLONG ClampMeteringPeriod(LONGLONG periodMs) {
@@ -274,9 +284,7 @@ void StartMetering(UTILITY_CONTEXT_HANDLE hContext, hyper periodMs, hyper caller
       std::lock_guard<std::mutex> state(pContext->stateLock);
       pContext->bInCallback = true;
     }
-    RpcTryExcept { MeteringTick(static_cast<hyper>(pContext->tickCount.load()), callerValue); }
-    RpcExcept(I_RpcExceptionFilter(RpcExceptionCode())) { failure = RpcExceptionCode(); }
-    RpcEndExcept;
+    failure = CallMeteringTick(static_cast<hyper>(pContext->tickCount.load()), callerValue);
     {
       std::lock_guard<std::mutex> state(pContext->stateLock);
       pContext->bInCallback = false;

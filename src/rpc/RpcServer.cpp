@@ -130,7 +130,11 @@ void RpcServerTeardown() {
   g_bRpcServerStopping.store(true);
   // Results are not looked at: the service reports stopped whatever they are.
   RpcServerUnregisterIf(UtilityServiceRpc_v1_0_s_ifspec, nullptr, FALSE);
-  RpcEpUnregister(UtilityServiceRpc_v1_0_s_ifspec, g_pRpcBindingVector, nullptr);
-  if (g_pRpcBindingVector != nullptr) RpcBindingVectorFree(&g_pRpcBindingVector);
+  // Without the binding vector nothing was registered with the endpoint mapper, and the call
+  // needs one: the run-time is not handed a null vector.
+  if (g_pRpcBindingVector != nullptr) {
+    RpcEpUnregister(UtilityServiceRpc_v1_0_s_ifspec, g_pRpcBindingVector, nullptr);
+    RpcBindingVectorFree(&g_pRpcBindingVector);
+  }
   g_pRpcBindingVector = nullptr;
 }

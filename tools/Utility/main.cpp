@@ -111,13 +111,21 @@ std::vector<std::string> Fields(const std::string& action) {
   return out;
 }
 
-// Runs one RPC call and prints "NAME: ok" or "NAME: fault N".
+// Runs one RPC call; its failure is the result. The structured-exception scope sits in a function
+// of its own that holds no C++ object needing unwinding, as compilers with __try require.
 template <class Call>
-void Guarded(const std::string& name, Call call) {
+RPC_STATUS TryCall(Call& call) {
   RPC_STATUS status = RPC_S_OK;
   RpcTryExcept { call(); }
   RpcExcept(I_RpcExceptionFilter(RpcExceptionCode())) { status = RpcExceptionCode(); }
   RpcEndExcept;
+  return status;
+}
+
+// Runs one RPC call and prints "NAME: ok" or "NAME: fault N".
+template <class Call>
+void Guarded(const std::string& name, Call call) {
+  RPC_STATUS status = TryCall(call);
   if (status == RPC_S_OK) {
     Say(name + ": ok");
   } else {
@@ -145,10 +153,8 @@ void Open() {
 
 void GetText() {
   BSTR text = nullptr;
-  RPC_STATUS status = RPC_S_OK;
-  RpcTryExcept { GetCommend(g_hContext, &text); }
-  RpcExcept(I_RpcExceptionFilter(RpcExceptionCode())) { status = RpcExceptionCode(); }
-  RpcEndExcept;
+  auto call = [&] { GetCommend(g_hContext, &text); };
+  RPC_STATUS status = TryCall(call);
   if (status != RPC_S_OK) {
     Say("getcommend: fault " + std::to_string(status));
   } else if (text == nullptr) {
