@@ -31,6 +31,7 @@ while [ $# -gt 0 ]; do
 done
 if [ -z "$build" ]; then
   bash scripts/setup.sh
+  echo "Building the system and winsim (build/default; the first build takes several minutes)..."
   bash scripts/build.sh default >/dev/null
   cmake --build --preset default --target installed_layout >/dev/null
   build="$root/build/default"
