@@ -70,7 +70,8 @@ inline std::string Utf16LeBytes(const std::wstring& text) {
 
 #if defined(__MINGW32__)
 // MinGW-w64 10 has no appmodel.h, no RpcServerRegisterIf3 and no DeriveCapabilitySidsFromName; the
-// first are in its kernel32 and rpcrt4 import libraries, the last in mingw/'s. Declared as Microsoft documents them.
+// first are in its kernel32 and rpcrt4 import libraries, the last in mingw/'s. Declared as
+// Microsoft documents them.
 extern "C" {
 
 #define PACKAGE_FILTER_HEAD 0x00000010
