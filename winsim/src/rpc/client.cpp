@@ -19,6 +19,7 @@ namespace winsim::rpc {
 
 struct ClientConnection {
   int fd = -1;
+  FragmentReader reader;  // every fragment of the connection comes through it
   uint16_t maxXmit = kMinFragSize;
   uint16_t maxRecv = kMaxFragSize;
   std::vector<std::pair<SyntaxIdentifier, uint16_t>> contexts;
@@ -102,7 +103,7 @@ void Negotiate(ClientConnection& c, Association& a, const ClientInterface& iface
     Raise(RPC_S_CALL_FAILED_DNE);
   }
   std::vector<uint8_t> fragment;
-  if (ReadFragment(c.fd, kMaxFragSize, &fragment) != ReadStatus::Ok) {
+  if (c.reader.Read(kMaxFragSize, &fragment) != ReadStatus::Ok) {
     c.healthy = false;
     Raise(RPC_S_CALL_FAILED_DNE);
   }
@@ -165,6 +166,7 @@ std::unique_ptr<ClientConnection> Acquire(Association& a, const ClientInterface&
     c = std::make_unique<ClientConnection>();
     RPC_STATUS status = ConnectEndpoint(a.endpoint, &c->fd);
     if (status != RPC_S_OK) Raise(status);
+    c->reader.Attach(c->fd);
     Negotiate(*c, a, iface, true);
     return c;
   }
@@ -222,7 +224,7 @@ void ServeCallback(ClientConnection& c, const ClientInterface& iface, uint32_t c
     if (!(h.flags & kPfcFirstFrag) || h.authLength) throw PduFormatError("not a callback's first fragment");
     stub = std::move(first.stub);
     while (!(h.flags & kPfcLastFrag)) {
-      if (ReadFragment(c.fd, c.maxRecv, &fragment) != ReadStatus::Ok) throw PduFormatError("connection lost");
+      if (c.reader.Read(c.maxRecv, &fragment) != ReadStatus::Ok) throw PduFormatError("connection lost");
       h = ParseHeader(fragment.data());
       if (h.type != kPduRequest || h.callId != callId || (h.flags & kPfcFirstFrag)) throw PduFormatError("interleaved");
       RequestPdu next = DecodeRequest(fragment);
@@ -341,7 +343,7 @@ NdrReader& ClientCall::Invoke() {
     std::vector<uint8_t> fragment;
     bool first = true;
     for (;;) {
-      if (ReadFragment(conn->fd, conn->maxRecv, &fragment) != ReadStatus::Ok) {
+      if (conn->reader.Read(conn->maxRecv, &fragment) != ReadStatus::Ok) {
         conn->healthy = false;
         Raise(RPC_S_CALL_FAILED);
       }
@@ -368,7 +370,11 @@ NdrReader& ClientCall::Invoke() {
           conn->healthy = false;
           Raise(RPC_S_PROTOCOL_ERROR);
         }
-        st.response.insert(st.response.end(), r.stub.begin(), r.stub.end());
+        if (st.response.empty()) {
+          st.response = std::move(r.stub);  // a single fragment's data, not copied
+        } else {
+          st.response.insert(st.response.end(), r.stub.begin(), r.stub.end());
+        }
       } catch (const PduFormatError&) {
         conn->healthy = false;
         Raise(RPC_S_PROTOCOL_ERROR);

@@ -8,8 +8,9 @@
 namespace winsim::rpc {
 namespace {
 
-std::vector<uint8_t> Key(const GUID& g) {
-  std::vector<uint8_t> k(sizeof(GUID));
+// The table's key: the UUID's bytes, without an allocation per look-up.
+std::array<uint8_t, sizeof(GUID)> Key(const GUID& g) {
+  std::array<uint8_t, sizeof(GUID)> k;
   std::memcpy(k.data(), &g, sizeof(GUID));
   return k;
 }

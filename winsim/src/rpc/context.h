@@ -4,6 +4,7 @@
 // hold a reference to each context they use. When a group's last connection has closed, each
 // context still open in it runs its rundown routine exactly once, as soon as no call holds it.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,7 +53,7 @@ class ContextTable {
  private:
   static void RunDown(const std::shared_ptr<ContextRecord>& record);
   std::mutex m_lock;
-  std::map<std::vector<uint8_t>, std::shared_ptr<ContextRecord>> m_byUuid;
+  std::map<std::array<uint8_t, sizeof(GUID)>, std::shared_ptr<ContextRecord>> m_byUuid;
 };
 
 }  // namespace winsim::rpc

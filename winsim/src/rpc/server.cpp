@@ -73,6 +73,7 @@ struct PresContext {
 
 struct Connection {
   int fd = -1;
+  FragmentReader reader;  // every fragment of the connection comes through it
   std::shared_ptr<Endpoint> endpoint;
   pid_t peer = -1;
   Identity caller;
@@ -340,7 +341,9 @@ struct Request {
 // Counts a call against its interface's limit (an auto-listen interface's MaxCalls) or the limit
 // given to RpcServerListen; false when the limit is reached or the interface does not listen.
 enum class Admission { Ok, TooBusy, NotListening };
-Admission BeginCall(InterfaceRegistration& reg) {
+// An admitted call's binding is known as a call's from then on (one taking of the server's lock
+// for both, as EndCall does for their undoing: every call passes here).
+Admission BeginCall(InterfaceRegistration& reg, const void* binding) {
   Server& s = Server::Get();
   std::lock_guard<std::mutex> lock(s.lock);
   if (!reg.registered) return Admission::NotListening;
@@ -352,15 +355,20 @@ Admission BeginCall(InterfaceRegistration& reg) {
     ++s.listenActive;
   }
   ++reg.active;
+  s.callBindings.insert(binding);
   return Admission::Ok;
 }
 
-void EndCall(InterfaceRegistration& reg) {
+void EndCall(InterfaceRegistration& reg, const void* binding) {
   Server& s = Server::Get();
   std::lock_guard<std::mutex> lock(s.lock);
+  s.callBindings.erase(binding);
   --reg.active;
   if (!(reg.flags & RPC_IF_AUTOLISTEN)) --s.listenActive;
-  s.changed.notify_all();
+  // Only two waits depend on calls ending: a listen that has been told to stop waits for its last
+  // call, and an unregistration for the last call of the interface it removed. Waking the waiters
+  // on every call would cost the listening thread a wake-up per call for nothing.
+  if ((s.stopRequested && s.listenActive == 0) || (!reg.registered && reg.active == 0)) s.changed.notify_all();
 }
 
 void Dispatch(Connection& c, Request& req) {
@@ -378,23 +386,18 @@ void Dispatch(Connection& c, Request& req) {
     SendFault(c, req.callId, req.contextId, RPC_S_ACCESS_DENIED, false);
     return;
   }
-  Admission admission = BeginCall(*reg);
+  detail::CallState call;
+  Admission admission = BeginCall(*reg, &call.binding);
   if (admission != Admission::Ok) {
     SendFault(c, req.callId, req.contextId,
               admission == Admission::TooBusy ? RPC_S_SERVER_TOO_BUSY : RPC_S_UNKNOWN_IF, false);
     return;
   }
-
-  detail::CallState call;
   call.conn = &c;
   call.callId = req.callId;
   call.contextId = req.contextId;
   call.opnum = req.opnum;
   call.object = req.object;
-  {
-    std::lock_guard<std::mutex> lock(Server::Get().lock);
-    CallBindingsLocked().insert(&call.binding);
-  }
   detail::CallState* previous = t_call;
   t_call = &call;
   NdrWriter out;
@@ -423,11 +426,7 @@ void Dispatch(Connection& c, Request& req) {
   t_call = previous;
   // An impersonation does not outlast the call.
   winsim::RevertOnThisThread();
-  {
-    std::lock_guard<std::mutex> lock(Server::Get().lock);
-    CallBindingsLocked().erase(&call.binding);
-  }
-  EndCall(*reg);
+  EndCall(*reg, &call.binding);
 
   if (failure) {
     SendFault(c, req.callId, req.contextId, *failure, call.executed);
@@ -462,7 +461,7 @@ void Serve(std::shared_ptr<Connection> conn) {
   for (;;) {
     if (c.broken) break;
     size_t limit = c.bound ? c.maxRecv : kMaxFragSize;
-    if (ReadFragment(c.fd, limit, &fragment) != ReadStatus::Ok) break;
+    if (c.reader.Read(limit, &fragment) != ReadStatus::Ok) break;
     PduHeader h = ParseHeader(fragment.data());
     if (h.type == kPduBind) {
       if (!HandleBind(c, fragment, h)) break;
@@ -527,7 +526,11 @@ void Serve(std::shared_ptr<Connection> conn) {
         assembling->stub.clear();
         assembling->stub.shrink_to_fit();
       } else {
-        assembling->stub.insert(assembling->stub.end(), pdu.stub.begin(), pdu.stub.end());
+        if (assembling->stub.empty()) {
+          assembling->stub = std::move(pdu.stub);  // the first fragment's data, not copied
+        } else {
+          assembling->stub.insert(assembling->stub.end(), pdu.stub.begin(), pdu.stub.end());
+        }
       }
     }
     if (!(h.flags & kPfcLastFrag)) continue;
@@ -575,6 +578,7 @@ void Accept(std::shared_ptr<Endpoint> ep) {
     if (fd < 0) continue;
     auto conn = std::make_shared<Connection>();
     conn->fd = fd;
+    conn->reader.Attach(fd);
     conn->endpoint = ep;
     conn->peer = PeerProcess(fd);
     {
@@ -681,7 +685,7 @@ NdrReader& CallbackCall::Invoke() {
   m_result.clear();
   bool first = true;
   for (;;) {
-    if (ReadFragment(c.fd, c.maxRecv, &fragment) != ReadStatus::Ok) {
+    if (c.reader.Read(c.maxRecv, &fragment) != ReadStatus::Ok) {
       c.broken = true;
       Raise(RPC_S_CALL_FAILED);
     }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -157,6 +158,41 @@ ReadStatus ReadFragment(int fd, size_t maxFragment, std::vector<uint8_t>* fragme
   if (h.fragLength > kHeaderSize && ReadExactly(fd, fragment->data() + kHeaderSize, h.fragLength - kHeaderSize) != 1) {
     return ReadStatus::Malformed;
   }
+  return ReadStatus::Ok;
+}
+
+int FragmentReader::Fill(size_t need) {
+  if (m_end - m_begin >= need) return 1;
+  if (m_begin + need > m_buffer.size()) {
+    // Move what is left to the front, and make room for the whole fragment and then some: a
+    // fragment never exceeds the negotiated size, so this grows only a few times per connection.
+    if (m_begin > 0) {
+      std::memmove(m_buffer.data(), m_buffer.data() + m_begin, m_end - m_begin);
+      m_end -= m_begin;
+      m_begin = 0;
+    }
+    if (m_buffer.size() < need) m_buffer.resize(std::max<size_t>(need, 2 * kMaxFragSize));
+  }
+  while (m_end - m_begin < need) {
+    ssize_t n = recv(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return m_end == m_begin ? 0 : -1;
+    m_end += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+ReadStatus FragmentReader::Read(size_t maxFragment, std::vector<uint8_t>* fragment) {
+  int rc = Fill(kHeaderSize);
+  if (rc == 0) return ReadStatus::Closed;
+  if (rc < 0) return ReadStatus::Malformed;
+  PduHeader h = ParseHeader(m_buffer.data() + m_begin);
+  if (h.fragLength < kHeaderSize || h.fragLength > maxFragment) return ReadStatus::Malformed;
+  if (Fill(h.fragLength) != 1) return ReadStatus::Malformed;
+  fragment->assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(m_begin),
+                   m_buffer.begin() + static_cast<std::ptrdiff_t>(m_begin + h.fragLength));
+  m_begin += h.fragLength;
+  if (m_begin == m_end) m_begin = m_end = 0;
   return ReadStatus::Ok;
 }
 

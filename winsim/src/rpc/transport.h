@@ -41,6 +41,29 @@ enum class ReadStatus { Ok, Closed, Malformed };
 // frag_length is below the header size or above maxFragment, or the peer ends mid-fragment.
 ReadStatus ReadFragment(int fd, size_t maxFragment, std::vector<uint8_t>* fragment);
 
+// Reads the fragments of one connection with as few system calls as it can: each recv asks for as
+// much as has arrived (a fragment's header and body, often whole, usually come in one), and bytes
+// beyond the fragment are kept for the next read. Only the thread that owns the connection at the
+// time reads through it; a connection's fragments must all go through its one reader.
+class FragmentReader {
+ public:
+  explicit FragmentReader(int fd = -1) : m_fd(fd) {}
+  void Attach(int fd) {
+    m_fd = fd;
+    m_begin = m_end = 0;
+  }
+  // As ReadFragment.
+  ReadStatus Read(size_t maxFragment, std::vector<uint8_t>* fragment);
+
+ private:
+  // 1: at least `need` bytes are buffered; 0: the peer closed with nothing buffered; -1: closed or
+  // failed with fewer.
+  int Fill(size_t need);
+  int m_fd;
+  std::vector<uint8_t> m_buffer;
+  size_t m_begin = 0, m_end = 0;
+};
+
 // The process at the other end of a connected socket (SO_PEERCRED), or -1.
 pid_t PeerProcess(int fd);
 
