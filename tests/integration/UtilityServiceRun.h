@@ -9,6 +9,7 @@
 
 #include "LoggingTest.h"
 #include "ServiceRun.h"
+#include "process/process.h"
 
 namespace winsim::test {
 
@@ -43,7 +44,20 @@ class UtilityServiceRunTest : public ServiceRunTest {
   }
   std::vector<LogEntry> ServiceLogEntries() { return ParseLog(ServiceLog()); }
   std::vector<std::string> ServiceLogMessages() { return MessagesOf(ServiceLogEntries()); }
+  // A service process may still be ending after it reported STOPPED (a slow exit under a
+  // sanitizer, say), and while it lives it still serves the RPC endpoint, so that a new run would
+  // find the endpoint taken and stop itself. Tests that start the service again wait for the
+  // previous run's process to end first, as an administrator would see it gone.
+  void WaitForPreviousRunToEnd() {
+    Eventually([] {
+      for (auto& p : ListProcesses(true)) {
+        if (p.imageName == L"TorvexUtilityService.exe") return false;
+      }
+      return true;
+    });
+  }
   void StartService(const std::map<std::string, std::string>& env = {}) {
+    WaitForPreviousRunToEnd();
     auto r = Winsim({"service", "start", "TorvexUtilityService"}, env);
     ASSERT_EQ(r.status, 0) << r.errors;
     ASSERT_TRUE(WaitFor(L"TorvexUtilityService", SERVICE_RUNNING));

@@ -12,8 +12,12 @@
 namespace winsim {
 namespace {
 
-std::mutex g_tableLock;
-std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> g_table;
+// The handle table lives as long as the process: a program's exit runs static destructors while
+// its other threads (thread-pool callbacks setting events, say) may still use handles, as they may
+// on Windows until the process ends. So it is made once and never destroyed.
+std::mutex& g_tableLock = *new std::mutex;
+std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>>& g_table =
+    *new std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>>;
 uintptr_t g_next = 0x100;
 
 }  // namespace
