@@ -44,17 +44,25 @@ class UtilityServiceRunTest : public ServiceRunTest {
   }
   std::vector<LogEntry> ServiceLogEntries() { return ParseLog(ServiceLog()); }
   std::vector<std::string> ServiceLogMessages() { return MessagesOf(ServiceLogEntries()); }
-  // A service process may still be ending after it reported STOPPED (a slow exit under a
-  // sanitizer, say), and while it lives it still serves the RPC endpoint, so that a new run would
-  // find the endpoint taken and stop itself. Tests that start the service again wait for the
-  // previous run's process to end first, as an administrator would see it gone.
+  // A service process may still be ending after it reported STOPPED, and even after it recorded
+  // its exit in the process table it holds its descriptors, the RPC endpoint among them, until the
+  // system process is gone; a new run would find the endpoint taken and stop itself. Tests that
+  // start the service again wait until every earlier run's process has really ended (gone, or a
+  // zombie, or its pid reused by a process that started later).
+  static bool Zombie(int64_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+  }
   void WaitForPreviousRunToEnd() {
-    Eventually([] {
-      for (auto& p : ListProcesses(true)) {
-        if (p.imageName == L"TorvexUtilityService.exe") return false;
+    EXPECT_TRUE(Eventually([] {
+      for (auto& p : ListProcesses(false)) {
+        if (p.imageName != L"TorvexUtilityService.exe" || !p.startTicks) continue;
+        auto ticks = ProcessStartTicks(p.pid);
+        if (ticks && *ticks == *p.startTicks && !Zombie(p.pid)) return false;
       }
       return true;
-    });
+    })) << "an earlier run of the service is still alive";
   }
   void StartService(const std::map<std::string, std::string>& env = {}) {
     WaitForPreviousRunToEnd();
