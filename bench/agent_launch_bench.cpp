@@ -20,6 +20,7 @@
 #include <string>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -34,16 +35,8 @@ extern char** environ;
 std::wstring g_wsModuleName = L"AgentLaunchBench";
 
 namespace {
-using Clock = std::chrono::steady_clock;
+using Clock = BenchClock;
 namespace fs = std::filesystem;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-std::string SelfPath() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
 
 // Starts the agent at the Windows path with "-LauchApp" through the service's road and waits for its
 // exit code; the number of runs that did not end with 0.
@@ -78,14 +71,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   int launches = argc > 1 ? std::atoi(argv[1]) : 100;
-  char dirTemplate[] = "/tmp/winsim-bench-XXXXXX";
-  std::string machine = mkdtemp(dirTemplate);
-  setenv("WINSIM_MACHINE", machine.c_str(), 1);
-  winsim::InitMachine(machine);
-  std::wstring error;
-  winsim::AddUserAccount(L"alice", L'C', &error);
-  winsim::sessions::Logon(L"alice", false);
-  winsim::SetCurrentIdentity(winsim::SystemIdentity());
+  BenchMachine machine(true);
+  if (!machine.Ok()) return 1;
 
   // The agent as installed (signed image) and as built (native program), and the file to open.
   std::string folder = *winsim::LinuxPathOf(L"C:\\Program Files\\Torvex\\Utility");
@@ -138,8 +125,5 @@ int main(int argc, char** argv) {
   if (failures) std::printf("failures: %d\n", failures);
   BenchLine("agent.launch_image", 1000.0 * image / launches, 1000.0 * direct / launches, "ms", "-");
   BenchLine("agent.launch_native", 1000.0 * native / launches, 1000.0 * direct / launches, "ms", "-");
-  std::string cleanup = "rm -rf '" + machine + "'";
-  int removed = std::system(cleanup.c_str());
-  (void)removed;
   return failures ? 1 : 0;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -72,14 +73,9 @@ void Report(const char* name, std::vector<double> v) {
 }  // namespace
 
 int main() {
-  char base[] = "/tmp/winsim-bench-XXXXXX";
-  if (!mkdtemp(base)) return 1;
-  std::string machine = base;
-  setenv("WINSIM_MACHINE", machine.c_str(), 1);
-  winsim::InitMachine(machine);
-  std::wstring error;
-  if (!winsim::AddUserAccount(L"alice", L'C', &error) || !winsim::sessions::Logon(L"alice", false).ok) return 1;
-  winsim::SetCurrentIdentity(winsim::SystemIdentity());
+  BenchMachine bench(true);
+  if (!bench.Ok()) return 1;
+  const std::string& machine = bench.Path();
 
   std::string packages = machine + "/drives/c/Users/alice/AppData/Local/Packages";
   fs::create_directories(packages);
@@ -142,6 +138,5 @@ int main() {
   fs::create_directory(packages + "/wake");  // ends the reader's last read
   reader.join();
   close(inotifyFd);
-  fs::remove_all(machine);
   return 0;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -25,15 +26,7 @@
 extern char** environ;
 
 namespace {
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-std::string SelfPath() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
+using Clock = BenchClock;
 
 }  // namespace
 
@@ -46,14 +39,8 @@ int main(int argc, char** argv) {
   }
   int launches = argc > 1 ? std::atoi(argv[1]) : 200;
   int opens = argc > 2 ? std::atoi(argv[2]) : 20000;
-  char dirTemplate[] = "/tmp/winsim-bench-XXXXXX";
-  std::string machine = mkdtemp(dirTemplate);
-  setenv("WINSIM_MACHINE", machine.c_str(), 1);
-  winsim::InitMachine(machine);
-  std::wstring error;
-  winsim::AddUserAccount(L"alice", L'C', &error);
-  winsim::sessions::Logon(L"alice", false);
-  winsim::SetCurrentIdentity(winsim::SystemIdentity());
+  BenchMachine machine(true);
+  if (!machine.Ok()) return 1;
   std::string self = SelfPath();
   // The program has no .exe name, so it is named as the application, which is used as given.
   std::wstring application = winsim::WindowsPathOf(self);
@@ -138,8 +125,5 @@ int main(int argc, char** argv) {
   if (failures) std::printf("failures: %d\n", failures);
   BenchLine("launch.user_session", 1000.0 * road / launches, 1000.0 * direct / launches, "ms", "-");
   BenchLine("files.createfile_share_open_close", 1e6 * shared / opens, 1e6 * raw / opens, "us", "-");
-  std::string cleanup = "rm -rf '" + machine + "'";
-  int ignored = std::system(cleanup.c_str());
-  (void)ignored;
   return failures ? 1 : 0;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "monitor/SessionQueries.h"
@@ -83,14 +84,9 @@ void Measure(size_t processes, int runs) {
 }  // namespace
 
 int main() {
-  char base[] = "/tmp/winsim-bench-XXXXXX";
-  if (!mkdtemp(base)) return 1;
-  std::string machine = base;
-  setenv("WINSIM_MACHINE", machine.c_str(), 1);
-  winsim::InitMachine(machine);
-  std::wstring error;
-  if (!winsim::AddUserAccount(L"alice", L'C', &error) || !winsim::sessions::Logon(L"alice", false).ok) return 1;
-  winsim::SetCurrentIdentity(winsim::SystemIdentity());
+  BenchMachine bench(true);
+  if (!bench.Ok()) return 1;
+  const std::string& machine = bench.Path();
 
   std::printf("IsExistUtilityProcess, no app running (the whole list is walked)\n");
   Measure(10, 200);
@@ -98,6 +94,5 @@ int main() {
 
   for (pid_t pid : g_children) kill(pid, SIGKILL);
   for (pid_t pid : g_children) waitpid(pid, nullptr, 0);
-  std::filesystem::remove_all(machine);
   return 0;
 }

@@ -81,7 +81,7 @@ winsim init >/dev/null
 winsim user add alice >/dev/null
 winsim user add bob >/dev/null
 winsim reg add 'HKLM\SYSTEM\CurrentControlSet\Services\Vantorel\Logs' /v Level /t REG_DWORD /d 2 /f >/dev/null
-say "log level 2 (INFO and above); Windows $(winsim version show | head -n 1)"
+say "log level 2 (INFO and above); Windows $(winsim version show | sed -n 1p)"
 
 step "Install the system from its layout into C:\\Program Files\\Torvex\\Utility\\"
 bash scripts/winsim-install.sh --winsim "$bin/winsim" "$layout" | sed 's/^/  /'
@@ -231,14 +231,17 @@ status=0
 line=0
 for want in "${expected[@]}"; do
   who="${want%%|*}" what="${want#*|}"
-  found=$(tail -n +"$((line + 1))" "$timeline" | awk -v who="$who" -v what="$what" '
+  # awk reads the file itself: a reader that stops early at the end of a pipe would kill the
+  # writer with SIGPIPE, and with pipefail the whole demo with it.
+  found=$(awk -v after="$line" -v who="$who" -v what="$what" '
+    NR <= after { next }
     { w = substr($0, 13, 16); sub(/ +$/, "", w) }
-    w == who && index(substr($0, 30), what) { print NR; exit }')
+    w == who && index(substr($0, 30), what) { print NR; exit }' "$timeline")
   if [ -z "$found" ]; then
     echo "MISSING (or out of order): $who: $what"
     status=1
   else
-    line=$((line + found))
+    line=$found
   fi
 done
 # The logon between the first and the second check of the OS build arms nothing: three checks in all.

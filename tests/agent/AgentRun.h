@@ -43,15 +43,6 @@ struct AgentRun {
   std::vector<std::string> Messages() const { return MessagesOf(entries); }
 };
 
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // The running processes of the machine with that image name.
 inline std::vector<ProcessRecord> Running(const std::wstring& imageName) {
   std::vector<ProcessRecord> out;

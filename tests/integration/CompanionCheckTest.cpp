@@ -34,19 +34,6 @@ class CompanionCheckTest : public UtilityServiceRunTest {
     SetLogLevel(LOG_LEVEL_INFO);
     ASSERT_EQ(Program({"-install"}).output, "TorvexUtilityService is installed.\n");
   }
-  void TearDown() override {
-    for (pid_t pid : m_started) {
-      kill(pid, SIGKILL);
-      WaitForChild(pid);
-    }
-    UtilityServiceRunTest::TearDown();
-  }
-  void Session(const std::vector<std::string>& args) {
-    std::vector<std::string> all{"session"};
-    all.insert(all.end(), args.begin(), args.end());
-    auto r = Winsim(all);
-    ASSERT_EQ(r.status, 0) << r.errors;
-  }
   std::string Query(const std::string& key, const std::string& value) {
     auto r = Winsim({"reg", "query", key, "/v", value});
     return r.status == 0 ? r.output : "";
@@ -80,7 +67,6 @@ class CompanionCheckTest : public UtilityServiceRunTest {
     ASSERT_TRUE(Eventually([&] { return fs::exists(record); }));
   }
 
-  std::vector<pid_t> m_started;
 };
 
 // The app already runs in alice's console session when the check comes: the check is done, with

@@ -72,20 +72,6 @@ class RpcEndpointTest : public UtilityServiceRunTest {
     ASSERT_EQ(Program({"-install"}).output, "TorvexUtilityService is installed.\n");
     Session({"logon", "alice"});
   }
-  void TearDown() override {
-    for (pid_t pid : m_started) {
-      kill(pid, SIGKILL);
-      WaitForChild(pid);
-    }
-    UtilityServiceRunTest::TearDown();
-  }
-
-  void Session(const std::vector<std::string>& args) {
-    std::vector<std::string> all{"session"};
-    all.insert(all.end(), args.begin(), args.end());
-    auto r = Winsim(all);
-    ASSERT_EQ(r.status, 0) << r.errors;
-  }
 
   // A program started on the machine, its output going to a file of the test's.
   struct Started {
@@ -154,7 +140,6 @@ class RpcEndpointTest : public UtilityServiceRunTest {
     m_ready = Out().size();
   }
 
-  std::vector<pid_t> m_started;
   int m_outputs = 0;
   size_t m_ready = 0;
 };

@@ -62,13 +62,6 @@ class SessionMonitoringTest : public UtilityServiceRunTest {
     ASSERT_EQ(r.status, 0) << r.errors;
     ASSERT_TRUE(WaitFor(kName, SERVICE_STOPPED));
   }
-  // winsim session ARGS..., expected to succeed; the service has handled the change on return.
-  void Session(const std::vector<std::string>& args) {
-    std::vector<std::string> all{"session"};
-    all.insert(all.end(), args.begin(), args.end());
-    auto r = Winsim(all);
-    ASSERT_EQ(r.status, 0) << r.errors;
-  }
   void Reg(const std::vector<std::string>& args) {
     std::vector<std::string> all{"reg"};
     all.insert(all.end(), args.begin(), args.end());

@@ -1,6 +1,8 @@
 // The real service program on the test machine: its command line through `winsim run`, its
 // installation and start under the control manager, and the log its service run writes.
 #pragma once
+#include <signal.h>
+
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -15,6 +17,13 @@ namespace winsim::test {
 
 class UtilityServiceRunTest : public ServiceRunTest {
  protected:
+  void TearDown() override {
+    for (pid_t pid : m_started) {
+      kill(pid, SIGKILL);
+      WaitForChild(pid);
+    }
+    ServiceRunTest::TearDown();
+  }
   CommandResult Program(std::vector<std::string> args, const std::string& user = "",
                         const std::map<std::string, std::string>& env = {}) {
     std::vector<std::string> command = {"run"};
@@ -23,6 +32,13 @@ class UtilityServiceRunTest : public ServiceRunTest {
     command.push_back(BinPath("TorvexUtilityService.exe"));
     command.insert(command.end(), args.begin(), args.end());
     return Winsim(command, env);
+  }
+  // winsim session ARGS..., expected to succeed; a running service has handled the change on return.
+  void Session(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"session"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto r = Winsim(all);
+    ASSERT_EQ(r.status, 0) << r.errors;
   }
   void SetLogLevel(DWORD level) {
     auto r = Winsim({"reg", "add", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Vantorel\\Logs", "/v", "Level", "/t",
@@ -70,6 +86,9 @@ class UtilityServiceRunTest : public ServiceRunTest {
     ASSERT_EQ(r.status, 0) << r.errors;
     ASSERT_TRUE(WaitFor(L"TorvexUtilityService", SERVICE_RUNNING));
   }
+
+  // Programs that the test started as its own children: killed and reaped when the test ends.
+  std::vector<pid_t> m_started;
 };
 
 }  // namespace winsim::test

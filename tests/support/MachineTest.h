@@ -3,8 +3,11 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace winsim::test {
@@ -44,5 +47,15 @@ CommandResult RunProgram(const std::vector<std::string>& argv, const std::map<st
 
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::string& path);
+
+// Polls every 10 ms until the condition holds or the time (real milliseconds) is up; whether it held.
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 }  // namespace winsim::test

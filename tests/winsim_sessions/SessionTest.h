@@ -43,15 +43,6 @@ inline TextAnswer QueryText(DWORD session, WTS_INFO_CLASS infoClass) {
   return a;
 }
 
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 class SessionTest : public MachineTest {
  protected:
   void SetUp() override {

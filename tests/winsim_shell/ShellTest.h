@@ -26,15 +26,6 @@ constexpr const wchar_t* kFullName = L"R3185527.TorvexUtility_1.0.0.0_x64__7mvd2
 constexpr const wchar_t* kProgram =
     L"C:\\Program Files\\WindowsApps\\R3185527.TorvexUtility_1.0.0.0_x64__7mvd2kx9qhe3b\\Utility.exe";
 
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 class ShellTest : public MachineTest {
  protected:
   void SetUp() override {
