@@ -86,7 +86,6 @@ void Measure(size_t processes, int runs) {
 int main() {
   BenchMachine bench(true);
   if (!bench.Ok()) return 1;
-  const std::string& machine = bench.Path();
 
   std::printf("IsExistUtilityProcess, no app running (the whole list is walked)\n");
   Measure(10, 200);
