@@ -37,8 +37,11 @@ struct ContextHandleBlock {
   MeteringContext* pContext;
 };
 
-std::mutex g_liveLock;
-std::set<ContextHandleBlock*> g_liveBlocks;
+// The live blocks and their lock are never destroyed: when the program exits, the static objects
+// are destroyed while the run-time's threads may still be running a call or a rundown that looks
+// a block up.
+std::mutex& g_liveLock = *new std::mutex;
+std::set<ContextHandleBlock*>& g_liveBlocks = *new std::set<ContextHandleBlock*>;
 
 // A progress line through the narrow standard output, with its line end, flushed.
 void PrintLine(const char* text) {
