@@ -1,5 +1,6 @@
 #include "service/ServiceBase.h"
 
+#include <condition_variable>
 #include <mutex>
 
 #include "common/Console.h"
@@ -21,6 +22,15 @@ const UCHAR kEventLevelError = 2;
 // lock lives as long as the process: the stopped report lets the entry point destroy the service
 // object while the reporting thread still has to release it.
 std::mutex g_statusLock;
+
+// While the start is in progress (from its start-pending report to its last report), a stop asked
+// for on another thread waits for it: a thread that the start set going may stop the service (the
+// RPC endpoint's set-up failing), and its reports must come after the start's running report, not
+// between the start-pending report and a running report that would then follow the stopped one.
+// Like the lock, these live as long as the process.
+std::condition_variable& g_startFinished = *new std::condition_variable;
+bool g_bStarting = false;
+DWORD g_dwStartingThread = 0;
 
 }  // namespace
 
@@ -88,6 +98,11 @@ DWORD CServiceBase::ControlHandlerEx(DWORD dwControl, DWORD dwEventType, LPVOID 
 }
 
 void CServiceBase::Start(DWORD dwArgc, PWSTR* pszArgv) {
+  {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    g_bStarting = true;
+    g_dwStartingThread = GetCurrentThreadId();
+  }
   try {
     WriteServiceEvent(L"Service trying to start.", kEventLevelError);
     ReportStatus(SERVICE_START_PENDING);
@@ -100,12 +115,20 @@ void CServiceBase::Start(DWORD dwArgc, PWSTR* pszArgv) {
     WriteServiceEvent(L"Service failed to start.", kEventLevelError);
     ReportStatus(SERVICE_STOPPED);
   }
+  {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    g_bStarting = false;
+  }
+  g_startFinished.notify_all();
 }
 
 void CServiceBase::Stop() {
   DWORD dwOriginalState;
   {
-    std::lock_guard<std::mutex> lock(g_statusLock);
+    std::unique_lock<std::mutex> lock(g_statusLock);
+    // The starting thread itself does not wait: a start hook that stops would wait for itself.
+    DWORD dwThread = GetCurrentThreadId();
+    g_startFinished.wait(lock, [dwThread] { return !g_bStarting || g_dwStartingThread == dwThread; });
     dwOriginalState = m_serviceStatus.dwCurrentState;
   }
   try {

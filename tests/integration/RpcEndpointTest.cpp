@@ -341,8 +341,9 @@ TEST_F(RpcEndpointTest, AnEndpointServedElsewhereFailsInBothModes) {
   Started holder = Start("TorvexUtilityService.exe", {"-console"});
   ASSERT_TRUE(Eventually([&] { return Has(App({"open", "close"}).first, "open: ok"); }));
   // The start command may see the service stopped already: its own status is not the point here.
-  Winsim({"service", "start", "TorvexUtilityService"});
-  ASSERT_TRUE(Eventually([&] { return State(kService) == SERVICE_STOPPED; }));
+  auto started = Winsim({"service", "start", "TorvexUtilityService"});
+  ASSERT_TRUE(Eventually([&] { return State(kService) == SERVICE_STOPPED; }))
+      << started.output << started.errors << ::testing::PrintToString(Reports(kService)) << Out();
   std::vector<std::string> states;
   std::string lastExit;
   for (const auto& report : Reports(kService)) {

@@ -56,6 +56,17 @@ TEST_F(ServiceLifecycleTest, StartAndStopReportWithRunWideCheckpoints) {
   EXPECT_EQ(Record(), (std::vector<std::string>{"OnStart", "control 1 event 0 thread " + m[1].str(), "OnStop"}));
 }
 
+// A thread that the start hook sets going stops the service before the hook has returned: the stop
+// waits for the start, so that the running report comes first and nothing follows the stopped one.
+TEST_F(ServiceLifecycleTest, AStopFromAnotherThreadWaitsForTheStartToBeReported) {
+  Install(L"stopfromthread=300");
+  StartService(false);
+  ASSERT_TRUE(WaitFor(kName, SERVICE_STOPPED));
+  EXPECT_EQ(Reports(kName), (std::vector<std::string>{"START_PENDING/1/0x85/0", "RUNNING/0/0x85/0",
+                                                      "STOP_PENDING/2/0x85/0", "STOPPED/0/0x85/0"}));
+  EXPECT_EQ(Record(), (std::vector<std::string>{"OnStart", "OnStop"}));
+}
+
 TEST_F(ServiceLifecycleTest, InterrogateAndSessionChangeReachOnlyTheHook) {
   Install();
   StartService();

@@ -1,6 +1,9 @@
 // A service on CServiceBase whose hooks throw as its command line asks, so that tests can drive
 // every row of the lifecycle table through the real control manager:
 //   HookService.exe record=PATH [start|stop|pause|continue|shutdown=code|other] [stopdelay=MS]
+//                   [stopfromthread=MS]
+// "stopfromthread" has the start hook set a thread going that stops the service at once, as a
+// service does whose work cannot go on, and then take MS more milliseconds before it returns.
 // "code" throws the error code 5, "other" any other exception. Control 200 pauses and 201
 // continues the service (the control manager sends no pause requests to it otherwise). Each
 // control that reaches the hook is appended to the record file with the thread that got it.
@@ -25,6 +28,18 @@ class CHookService : public CServiceBase {
  protected:
   void OnStart(DWORD, PWSTR*) override {
     Record(L"OnStart");
+    auto stopper = m_options.find(L"stopfromthread");
+    if (stopper != m_options.end()) {
+      HANDLE thread = CreateThread(
+          nullptr, 0,
+          [](LPVOID self) -> DWORD {
+            static_cast<CHookService*>(self)->Stop();
+            return 0;
+          },
+          this, 0, nullptr);
+      if (thread != nullptr) CloseHandle(thread);
+      Sleep(static_cast<DWORD>(std::stoul(stopper->second)));
+    }
     Throw(L"start");
   }
   void OnStop() override {
