@@ -10,6 +10,7 @@
 #include <string>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "common/Log.h"
 #include "common/Registry.h"
 #include "core/identity.h"
@@ -19,16 +20,14 @@
 std::wstring g_wsModuleName = L"LogBench";
 
 namespace {
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+using Clock = BenchClock;
 }  // namespace
 
 int main(int argc, char** argv) {
   int entries = argc > 1 ? std::atoi(argv[1]) : 20000;
-  char dirTemplate[] = "/tmp/winsim-bench-XXXXXX";
-  std::string machine = mkdtemp(dirTemplate);
-  winsim::InitMachine(machine);
+  BenchMachine bench(false);
+  if (!bench.Ok()) return 1;
+  const std::string& machine = bench.Path();
   winsim::SetCurrentIdentity(winsim::SystemIdentity());
   CreateKey(HKEY_LOCAL_MACHINE, REG_LOG_LEVEL_KEY);
   SetKeyValueInt(HKEY_LOCAL_MACHINE, REG_LOG_LEVEL_KEY, REG_LOG_LEVEL_VALUE, 2);
@@ -77,6 +76,5 @@ int main(int argc, char** argv) {
   BenchLine("log.entry", 1e6 / logRate, 1e6 / plainRate, "us", "<=3");
   BenchLine("log.entry_vs_short_path", 1e6 / logRate, 1e6 / topRate, "us", "-");
   BenchLine("log.below_level", Seconds(t4, t5) * 1e9 / below, "ns");
-  std::filesystem::remove_all(machine);
   return 0;
 }

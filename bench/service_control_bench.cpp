@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "core/identity.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -27,13 +28,8 @@ int main() {
     std::fprintf(stderr, "service_control_bench: build the test service first (%s)\n", program.c_str());
     return 1;
   }
-  std::string dir = fs::temp_directory_path().string() + "/winsim-bench-XXXXXX";
-  std::vector<char> buf(dir.begin(), dir.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) return 1;
-  dir = buf.data();
-  setenv("WINSIM_MACHINE", dir.c_str(), 1);
-  winsim::InitMachine(dir);
+  BenchMachine bench(false);
+  if (!bench.Ok()) return 1;
   winsim::SetCurrentIdentity(winsim::AdministratorIdentity());
 
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -70,6 +66,5 @@ int main() {
   std::printf("stop request -> SERVICE_STOPPED report over %zu runs: median %.2f ms, min %.2f ms, max %.2f ms\n",
               stopMs.size(), stopMs[stopMs.size() / 2], stopMs.front(), stopMs.back());
   BenchLine("service.stop_to_stopped_median", stopMs[stopMs.size() / 2], "ms");
-  fs::remove_all(dir);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "BenchLine.h"
+#include "BenchMachine.h"
 #include "core/fault.h"
 #include "core/identity.h"
 #include "core/machine.h"
@@ -27,9 +28,7 @@
 #include "windows.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+using Clock = BenchClock;
 
 template <class Work>
 double Best(int runs, Work work) {
@@ -46,9 +45,9 @@ double Best(int runs, Work work) {
 int main(int argc, char** argv) {
   const size_t mib = argc > 1 ? static_cast<size_t>(std::atoi(argv[1])) : 64;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-  char dirTemplate[] = "/tmp/winsim-bench-XXXXXX";
-  std::string machine = mkdtemp(dirTemplate);
-  winsim::InitMachine(machine);
+  BenchMachine bench(false);
+  if (!bench.Ok()) return 1;
+  const std::string& machine = bench.Path();
   winsim::SetCurrentIdentity(winsim::SystemIdentity());
 
   // A PE image of the given size (its payload pseudo-random), signed with the build's test publisher.
@@ -126,7 +125,5 @@ int main(int argc, char** argv) {
   // Seconds per image beside the openssl command digesting the same file.
   BenchLine("trust.digest_whole_call", whole * 1000, reference * 1000, "ms", "-");
   BenchLine("trust.digest_alone", digestOnly * 1000, reference * 1000, "ms", "-");
-  std::error_code ec;
-  std::filesystem::remove_all(machine, ec);
   return alone == digest ? 0 : 1;
 }

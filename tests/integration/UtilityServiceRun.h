@@ -65,17 +65,11 @@ class UtilityServiceRunTest : public ServiceRunTest {
   // system process is gone; a new run would find the endpoint taken and stop itself. Tests that
   // start the service again wait until every earlier run's process has really ended (gone, or a
   // zombie, or its pid reused by a process that started later).
-  static bool Zombie(int64_t pid) {
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-  }
   void WaitForPreviousRunToEnd() {
     EXPECT_TRUE(Eventually([] {
       for (auto& p : ListProcesses(false)) {
         if (p.imageName != L"TorvexUtilityService.exe" || !p.startTicks) continue;
-        auto ticks = ProcessStartTicks(p.pid);
-        if (ticks && *ticks == *p.startTicks && !Zombie(p.pid)) return false;
+        if (SystemProcessRunning(p.pid, *p.startTicks)) return false;
       }
       return true;
     })) << "an earlier run of the service is still alive";

@@ -346,6 +346,11 @@ std::optional<uint64_t> ProcessStartTicks(int64_t pid) {
   }
 }
 
+bool SystemProcessRunning(int64_t pid, uint64_t startTicks) {
+  auto ticks = ProcessStartTicks(pid);
+  return ticks && *ticks == startTicks && Alive(pid);
+}
+
 std::optional<Identity> IdentityOfProcess(int64_t pid) {
   auto record = FindProcess(pid);
   if (!record || !record->running || !record->startTicks) return std::nullopt;

@@ -47,6 +47,10 @@ std::optional<ProcessRecord> FindProcess(int64_t pid);
 
 // The start time of a live Linux process in clock ticks after boot; nullopt when it has ended.
 std::optional<uint64_t> ProcessStartTicks(int64_t pid);
+// Whether the system process that started at `startTicks` with that pid still runs: not ended, not
+// a zombie (whose descriptors are closed already), and its pid not taken by a later process. A
+// process may have recorded its exit in the machine's table and still be running its exit.
+bool SystemProcessRunning(int64_t pid, uint64_t startTicks);
 // The identity of the running process `pid` as the machine recorded it when it started; nullopt
 // when the machine does not know that process: no record, its recorded process has ended, or the
 // pid now belongs to another process (its start time differs).

@@ -142,8 +142,6 @@ class Server {
   ContextTable contexts;
 };
 
-std::set<const void*>& CallBindingsLocked() { return Server::Get().callBindings; }
-
 const ServerInterface* AsServerInterface(RPC_IF_HANDLE handle) {
   auto* spec = static_cast<const ServerInterface*>(handle);
   if (!spec || spec->length != sizeof(ServerInterface) || (spec->routineCount && !spec->routines)) return nullptr;
@@ -719,7 +717,7 @@ NdrReader& CallbackCall::Invoke() {
 
 bool IsCallBinding(RPC_BINDING_HANDLE handle) {
   std::lock_guard<std::mutex> lock(Server::Get().lock);
-  return CallBindingsLocked().count(handle) != 0;
+  return Server::Get().callBindings.count(handle) != 0;
 }
 
 void ResetServer() {
